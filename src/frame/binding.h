@@ -1,0 +1,61 @@
+// Argument binding, written once and driven by each function's Signature.
+#pragma once
+#include "frame/traceback.h"
+#include "frame/walk.h"
+
+namespace pelmo {
+
+// One call's bound arguments. Named parameters are borrowed (from the
+// caller's vector, the module's constants or the function's defaults
+// storage); `*args` and `**kwargs` are owned and released with the Call.
+class Call {
+ public:
+  Call(const Signature& sig, PyObject* self) : sig_(sig), self_(self) {}
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  PyObject* operator[](int i) const { return values_[i]; }
+  PyObject* self() const { return self_; }
+  PyObject* args() const { return args_.get(); }
+  PyObject* kwargs() const { return kwargs_.get(); }
+
+  // Reports a failure of the body at a source line, and returns null.
+  PyObject* fail(int py_line, int c_line) const { return fail_at(sig_.traceback, py_line, c_line); }
+  PyObject* fail(Step at) const { return fail(at.py_line, at.c_line); }
+
+  // 0, or -1 with the exception set and (except for allocation failures of
+  // `*args`/`**kwargs`) the traceback entry at the def line added.
+  int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+ private:
+  enum { kBound = 0, kFailed = -1, kNoMemory = -2 };  // kNoMemory: no traceback entry
+  int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  int count_error(bool too_many, Py_ssize_t given) const;
+  PyObject* find_keyword(PyObject* name, PyObject* const* kwvalues, PyObject* kwnames) const;
+
+  const Signature& sig_;
+  PyObject* self_;
+  PyObject* values_[kMaxParams] = {};
+  Ref args_;
+  Ref kwargs_;
+};
+
+int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, const Signature& sig,
+                                PyObject* kwargs, PyObject** values, Py_ssize_t num_pos_args,
+                                const char* function_name);
+
+// The method entry of a function: binds by its signature, then runs the body.
+template <const Signature& S, PyObject* (*Body)(Call&)>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Call call(S, self);
+  if (call.bind(args, nargs, kwnames) < 0) return nullptr;
+  return Body(call);
+}
+
+template <const Signature& S, PyObject* (*Body)(Call&)>
+PyMethodDef method(const char* name) {
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<S, Body>)),
+                     METH_FASTCALL | METH_KEYWORDS, nullptr};
+}
+
+}  // namespace pelmo

@@ -1,0 +1,66 @@
+// The shared function-object type. Its instance record is a binary contract:
+// modules built elsewhere create and fill instances of whichever type was
+// registered first in the process, so fields and their order never change.
+#pragma once
+#include "frame/state.h"
+
+namespace pelmo {
+
+// The fast entry of a function object: (function, vector, count, keyword names).
+typedef PyObject* (*__pyx_vectorcallfunc)(PyObject* func, PyObject* const* args, size_t nargs,
+                                          PyObject* kwnames);
+
+struct __pyx_CyFunctionObject {
+  PyCFunctionObject func;  // m_self is the object itself, not counted
+  __pyx_vectorcallfunc func_vectorcall;
+  PyObject* func_dict;
+  PyObject* func_name;
+  PyObject* func_qualname;
+  PyObject* func_doc;
+  PyObject* func_globals;
+  PyObject* func_code;
+  PyObject* func_closure;
+  PyObject* func_classobj;
+  void* defaults;
+  int defaults_pyobjects;
+  size_t defaults_size;
+  int flags;
+  PyObject* defaults_tuple;
+  PyObject* defaults_kwdict;
+  PyObject* (*defaults_getter)(PyObject*);
+  PyObject* func_annotations;
+  PyObject* func_is_coroutine;
+};
+
+enum : int {
+  __Pyx_CYFUNCTION_STATICMETHOD = 0x01,
+  __Pyx_CYFUNCTION_CCLASS = 0x04,
+  __Pyx_CYFUNCTION_COROUTINE = 0x08,
+};
+
+#ifndef METH_METHOD
+#define METH_METHOD 0x0200
+#endif
+
+// Body conventions reached through the fast entries.
+typedef PyObject* (*FastKeywordsBody)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames);
+typedef PyObject* (*MethodBody)(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames);
+
+inline __pyx_CyFunctionObject* cyfunction(PyObject* op) {
+  return reinterpret_cast<__pyx_CyFunctionObject*>(op);
+}
+inline PyObject** default_slots(PyObject* op) {
+  return static_cast<PyObject**>(cyfunction(op)->defaults);
+}
+
+// Registers the own type in `_cython_3_0_11`, or fetches the one registered
+// by an earlier module after checking its instance size.
+int __Pyx_CyFunction_InitType();
+PyObject* __Pyx_CyFunction_New(PyMethodDef* ml, PyObject* qualname, PyObject* module,
+                               PyObject* globals, PyObject* code);
+// Zeroed dynamic-defaults storage; null with MemoryError.
+void* __Pyx_CyFunction_InitDefaults(PyObject* func, size_t size, int pyobjects);
+
+}  // namespace pelmo

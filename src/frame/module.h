@@ -1,0 +1,39 @@
+// The one header a module source includes. A module declares its strings,
+// builtins, signatures and bodies; PELMO_MODULE then defines the entry point,
+// the exported flag and the module definition around the frame.
+#pragma once
+#include "frame/binding.h"
+#include "frame/call.h"
+#include "frame/cyfunction.h"
+#include "frame/traceback.h"
+
+namespace pelmo {
+
+PyObject* __pyx_pymod_create(PyObject* spec, PyModuleDef* def);
+int __pyx_pymod_exec(PyObject* module);
+PyObject* __Pyx_GetBuiltinName(PyObject* name);
+
+template <typename T, size_t N>
+constexpr int count_of(const T (&)[N]) { return static_cast<int>(N); }
+
+}  // namespace pelmo
+
+// Reports a body failure at a source line; the C line is this statement's.
+#define PELMO_FAIL(call, line) return (call).fail((line), __LINE__)
+
+#define PELMO_VISIBLE __attribute__((visibility("default")))
+
+// PELMO_MODULE(count, pelmo__list__count): the library's two exported symbols,
+// placed before the module's ModuleDesc, which names the flag.
+#define PELMO_MODULE(short_name, flag_suffix)                                                     \
+  extern "C" {                                                                                    \
+  PELMO_VISIBLE int __pyx_module_is_main_##flag_suffix = 0;                                       \
+  }                                                                                               \
+  static int __pyx_pymod_exec_##short_name(PyObject* module) { return pelmo::__pyx_pymod_exec(module); } \
+  static PyModuleDef_Slot __pyx_moduledef_slots[] = {                                             \
+      {Py_mod_create, reinterpret_cast<void*>(pelmo::__pyx_pymod_create)},                      \
+      {Py_mod_exec, reinterpret_cast<void*>(__pyx_pymod_exec_##short_name)},                    \
+      {0, nullptr}};                                                                              \
+  static PyModuleDef __pyx_moduledef = {PyModuleDef_HEAD_INIT, #short_name, nullptr, 0, nullptr, \
+                                        __pyx_moduledef_slots, nullptr, nullptr, nullptr};       \
+  extern "C" PELMO_VISIBLE PyObject* PyInit_##short_name(void) { return PyModuleDef_Init(&__pyx_moduledef); }

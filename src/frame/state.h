@@ -1,0 +1,32 @@
+// The frame's per-library state. Every library links its own copy of the
+// frame, so these fields are per module, and live for the whole process.
+#pragma once
+#include "frame/desc.h"
+
+namespace pelmo {
+
+// The module's constant objects, in the classic order.
+struct ModuleState {
+  PyObject* __pyx_d;               // the module's dictionary
+  PyObject* __pyx_b;               // builtins
+  PyObject* __pyx_cython_runtime;  // shared runtime switches
+  PyObject* __pyx_empty_tuple;
+  PyObject* __pyx_empty_bytes;
+  PyObject* __pyx_empty_unicode;
+  PyTypeObject* __pyx_CyFunctionType;
+  PyObject* strings[kMaxStrings];
+  PyObject* varnames[kMaxFunctions];
+  PyObject* code[kMaxFunctions];
+  PyObject* defaults[kMaxFunctions];  // constant defaults tuples
+  PyObject* builtins[kMaxBuiltins];
+};
+
+extern ModuleState __pyx_mstate;
+extern PyObject* __pyx_m;
+// Defined by the module source.
+extern const ModuleDesc __pyx_module_desc;
+
+inline PyObject* str(int i) { return __pyx_mstate.strings[i]; }
+inline PyObject* builtin(int i) { return __pyx_mstate.builtins[i]; }
+
+}  // namespace pelmo

@@ -1,0 +1,202 @@
+// Traceback entries: the C-line switch, the code-object cache and the frames.
+#include "frame/traceback.h"
+
+#include <frameobject.h>
+
+namespace pelmo {
+
+__Pyx_CodeObjectCache __pyx_code_cache = {0, 0, nullptr};
+
+namespace {
+
+// The cached lookup of `cline_in_traceback` in cython_runtime's dictionary.
+uint64_t cline_dict_version = 0;
+PyObject* cline_dict = nullptr;  // borrowed; compared by identity only
+PyObject* cline_value = nullptr; // borrowed; valid while the version holds
+
+// Reads the switch; any error on the way is left for the caller to discard.
+bool cline_in_traceback() {
+  PyObject* runtime = __pyx_mstate.__pyx_cython_runtime;
+  PyObject* name = str(kStrClineInTraceback);
+  if (!runtime || !name) return false;
+  PyObject* value = nullptr;
+  Ref attr;
+  PyObject** dictptr = _PyObject_GetDictPtr(runtime);
+  if (dictptr && *dictptr) {
+    PyDictObject* dict = reinterpret_cast<PyDictObject*>(*dictptr);
+    if (cline_dict == *dictptr && dict->ma_version_tag == cline_dict_version) {
+      value = cline_value;
+    } else {
+      value = PyDict_GetItemWithError(*dictptr, name);
+      if (!value) PyErr_Clear();
+      cline_dict = *dictptr;
+      cline_dict_version = dict->ma_version_tag;
+      cline_value = value;
+    }
+  } else {
+    attr = Ref::steal(PyObject_GetAttr(runtime, name));
+    if (!attr) PyErr_Clear();
+    value = attr.get();
+  }
+  if (!value) {
+    PyObject_SetAttr(runtime, name, Py_False);
+    return false;
+  }
+  if (value == Py_True) return true;
+  if (value == Py_False) return false;
+  return PyObject_Not(value) == 0;
+}
+
+// Whether a cached code object was made for this function name.
+bool made_for(PyCodeObject* code, const char* funcname) {
+  const char* name = PyUnicode_AsUTF8(code->co_name);
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  while (*funcname && *name == *funcname) ++name, ++funcname;
+  return *funcname == 0 && (*name == 0 || *name == ' ');
+}
+
+int find(int key) {
+  int lo = 0, hi = __pyx_code_cache.count;
+  while (lo < hi) {
+    int mid = lo + (hi - lo) / 2;
+    if (__pyx_code_cache.entries[mid].code_line < key) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo;
+}
+
+// Keeps the entries sorted; a failure to grow just leaves the object uncached.
+void insert(int key, PyCodeObject* code) {
+  __Pyx_CodeObjectCache& c = __pyx_code_cache;
+  int pos = find(key);
+  if (pos < c.count && c.entries[pos].code_line == key) {
+    PyCodeObject* old = c.entries[pos].code_object;
+    Py_INCREF(code);
+    c.entries[pos].code_object = code;
+    Py_DECREF(old);
+    return;
+  }
+  if (c.count == c.max_count) {
+    int grown = c.max_count + 64;
+    void* mem = c.entries ? PyMem_Realloc(c.entries, grown * sizeof(*c.entries))
+                          : PyMem_Malloc(grown * sizeof(*c.entries));
+    if (!mem) return;
+    c.entries = static_cast<__Pyx_CodeObjectCacheEntry*>(mem);
+    c.max_count = grown;
+  }
+  for (int i = c.count; i > pos; --i) c.entries[i] = c.entries[i - 1];
+  Py_INCREF(code);
+  c.entries[pos].code_object = code;
+  c.entries[pos].code_line = key;
+  ++c.count;
+}
+
+}  // namespace
+
+void __Pyx_AddTraceback(const char* funcname, int c_line, int py_line, const char* filename) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  bool use_cline = cline_in_traceback() && c_line != 0;
+  PyErr_Restore(type, value, tb);  // discards whatever reading the switch raised
+
+  int key = use_cline ? -c_line : py_line;
+  PyCodeObject* code = nullptr;
+  int pos = find(key);
+  if (pos < __pyx_code_cache.count && __pyx_code_cache.entries[pos].code_line == key &&
+      made_for(__pyx_code_cache.entries[pos].code_object, funcname)) {
+    code = __pyx_code_cache.entries[pos].code_object;
+    Py_INCREF(code);
+  } else {
+    PyErr_Fetch(&type, &value, &tb);
+    char buffer[512];
+    const char* name = funcname;
+    if (use_cline) {
+      PyOS_snprintf(buffer, sizeof buffer, "%s (%s:%d)", funcname, __pyx_module_desc.c_file, c_line);
+      name = buffer;
+    }
+    code = PyCode_NewEmpty(filename, name, py_line);
+    if (!code) {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(tb);
+      return;
+    }
+    PyErr_Restore(type, value, tb);
+    insert(key, code);
+  }
+  PyErr_Fetch(&type, &value, &tb);
+  PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, __pyx_mstate.__pyx_d, nullptr);
+  Py_DECREF(code);
+  if (!frame) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return;
+  }
+  PyErr_Restore(type, value, tb);
+  frame->f_lineno = py_line;
+  PyTraceBack_Here(frame);
+  Py_DECREF(frame);
+}
+
+namespace {
+
+bool in_bases(PyTypeObject* a, PyTypeObject* b) {
+  while (a) {
+    if (a == b) return true;
+    a = a->tp_base;
+  }
+  return b == &PyBaseObject_Type;
+}
+
+bool is_subtype(PyTypeObject* a, PyTypeObject* b) {
+  PyObject* mro = a->tp_mro;
+  if (!mro) return in_bases(a, b);
+  Py_ssize_t n = PyTuple_GET_SIZE(mro);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(b)) return true;
+  return false;
+}
+
+bool class_matches(PyObject* err, PyObject* cls) {
+  return is_subtype(reinterpret_cast<PyTypeObject*>(err), reinterpret_cast<PyTypeObject*>(cls));
+}
+
+}  // namespace
+
+int __Pyx_PyErr_GivenExceptionMatches(PyObject* err, PyObject* exc_type) {
+  if (err == exc_type) return 1;
+  if (err && PyExceptionClass_Check(err)) {
+    if (PyExceptionClass_Check(exc_type)) return class_matches(err, exc_type);
+    if (PyTuple_Check(exc_type)) {
+      Py_ssize_t n = PyTuple_GET_SIZE(exc_type);
+      for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyTuple_GET_ITEM(exc_type, i) == err) return 1;
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(exc_type, i);
+        if (PyExceptionClass_Check(item) && class_matches(err, item)) return 1;
+      }
+      return 0;
+    }
+  }
+  return PyErr_GivenExceptionMatches(err, exc_type);
+}
+
+int __Pyx_PyErr_ExceptionMatches(PyObject* exc_type) {
+  PyObject* current = PyThreadState_GET()->curexc_type;
+  if (!current) return 0;
+  return __Pyx_PyErr_GivenExceptionMatches(current, exc_type);
+}
+
+int __Pyx_IterFinish() {
+  PyObject* current = PyThreadState_GET()->curexc_type;
+  if (!current) return 0;
+  if (!__Pyx_PyErr_GivenExceptionMatches(current, PyExc_StopIteration)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+}  // namespace pelmo

@@ -1,0 +1,53 @@
+// Walking an iterable the way a `for` loop does, with the failure points a
+// body reports.
+#pragma once
+#include "frame/traceback.h"
+
+namespace pelmo {
+
+// Where a step failed: its source line and C line; {0, 0} is success.
+struct Step {
+  int py_line;
+  int c_line;
+  bool failed() const { return py_line != 0; }
+};
+constexpr Step kOk{0, 0};
+
+// This statement as a failure point at source line `line`.
+#define PELMO_HERE(line) (::pelmo::Step{(line), __LINE__})
+
+// Visits every item of `seq`. Exact lists and tuples are walked by index,
+// reading the live length before every step, which is what their iterators
+// do; anything else goes through its iterator, where StopIteration (or a
+// subclass) ends the walk and any other exception fails at `next_failed`.
+// Each item is held for the duration of its visit: the visit may run code
+// that removes it from a list.
+template <typename Visit>
+Step for_each(PyObject* seq, Step get_iter_failed, Step next_failed, Visit&& visit) {
+  if (PyList_CheckExact(seq)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
+      Step s = visit(item.get());
+      if (s.failed()) return s;
+    }
+    return kOk;
+  }
+  if (PyTuple_CheckExact(seq)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+      Step s = visit(PyTuple_GET_ITEM(seq, i));
+      if (s.failed()) return s;
+    }
+    return kOk;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(seq));
+  if (!it) return get_iter_failed;
+  iternextfunc next = Py_TYPE(it.get())->tp_iternext;
+  for (;;) {
+    Ref item = Ref::steal(next(it.get()));
+    if (!item) return __Pyx_IterFinish() < 0 ? next_failed : kOk;
+    Step s = visit(item.get());
+    if (s.failed()) return s;
+  }
+}
+
+}  // namespace pelmo

@@ -1,0 +1,1 @@
+"""pelmo: small native utilities for Python programs."""

@@ -1,0 +1,4 @@
+"""pelmo.list: list utilities as native extension modules.
+
+Modules: read, write, count, ambrel and strutils.sprell.
+"""

@@ -1,0 +1,62 @@
+// pelmo.list.count: elemcount(ls) -> {element: ls.count(element)}, keys in
+// order of first occurrence.
+#include "frame/module.h"
+
+namespace {
+
+using namespace pelmo;
+
+#define MODULE "pelmo.list.count"
+
+enum : int16_t { S_count = kFrameStrings, S_elemcount, S_l, S_ls, S_v, S_vis };
+constexpr StrSpec kStrings[] = {interned("count"), interned("elemcount"), interned("l"),
+                                interned("ls"),    interned("v"),         interned("vis")};
+static_assert(count_of(kStrings) == S_vis + 1 - kFrameStrings, "string table and names disagree");
+
+// Line 1: def elemcount(ls):
+PyObject* elemcount(Call& a);
+constexpr Signature kElemcountSig = {"elemcount", MODULE ".elemcount", 1, __LINE__, 1, 1, false, false,
+                                     {S_ls}, {required()}};
+const FunctionDesc kElemcount = {method<kElemcountSig, elemcount>("elemcount"), &kElemcountSig, S_elemcount,
+                                 S_elemcount, true, 4, {S_ls, S_vis, S_l, S_v}};
+const FunctionDesc* const kFunctions[] = {&kElemcount};
+
+PyObject* elemcount(Call& a) {
+  PyObject* ls = a[0];
+  // Line 2: vis = []
+  Ref vis = Ref::steal(PyList_New(0));
+  if (!vis) PELMO_FAIL(a, 2);
+  // Lines 3-5: for l in ls: if l not in vis: vis.append(l)
+  Step walked = for_each(ls, PELMO_HERE(3),
+                         PELMO_HERE(3),
+                         [&](PyObject* l) -> Step {
+                           int seen = PySequence_Contains(vis.get(), l);
+                           if (seen < 0) return PELMO_HERE(4);
+                           if (!seen && __Pyx_ListAppend(vis.get(), l) < 0) return PELMO_HERE(5);
+                           return kOk;
+                         });
+  if (walked.failed()) return a.fail(walked);
+  // Line 6: return {v: ls.count(v) for v in vis}
+  Ref result = Ref::steal(PyDict_New());
+  if (!result) PELMO_FAIL(a, 6);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis.get()); ++i) {
+    Ref v = Ref::borrow(PyList_GET_ITEM(vis.get(), i));
+    Ref count = Ref::steal(__Pyx_PyObject_GetAttrStr(ls, str(S_count)));
+    if (!count) PELMO_FAIL(a, 6);
+    Ref n = Ref::steal(__Pyx_PyObject_CallMethod1(count.get(), v.get()));
+    if (!n) PELMO_FAIL(a, 6);
+    if (PyDict_SetItem(result.get(), v.get(), n.get()) < 0) PELMO_FAIL(a, 6);
+  }
+  return result.release();
+}
+
+}  // namespace
+
+PELMO_MODULE(count, pelmo__list__count)
+
+namespace pelmo {
+const ModuleDesc __pyx_module_desc = {
+    "count", MODULE, "src\\pelmo\\list\\count", "src\\\\pelmo\\\\list\\\\count", "src/pelmo/list/count",
+    "init " MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
+    &__pyx_module_is_main_pelmo__list__count};
+}

@@ -1,0 +1,1 @@
+"""pelmo.list.strutils: string helpers (sprell)."""
