@@ -1,0 +1,97 @@
+// frametest: a test-only module on the same frame. It exposes the calling
+// conventions of the function type that no module of the package uses:
+// make(kind, flags, cls) builds a function object with the method definition
+// `kind` (see kKinds), its `flags` field and defining class set as given.
+// Each body reports what it received, so tests can see self, the class and
+// the arguments as the fast entries hand them over.
+#include "frame/module.h"
+
+namespace {
+
+using namespace pelmo;
+
+#define MODULE "frametest"
+
+enum : int16_t { S_make = kFrameStrings, S_kind, S_flags, S_cls };
+constexpr StrSpec kStrings[] = {interned("make"), interned("kind"), interned("flags"), interned("cls")};
+
+PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
+
+PyObject* noargs(PyObject* self, PyObject* arg) { return Py_BuildValue("(sOO)", "noargs", self, or_none(arg)); }
+PyObject* one(PyObject* self, PyObject* arg) { return Py_BuildValue("(sOO)", "o", self, arg); }
+PyObject* varargs(PyObject* self, PyObject* args, PyObject* kw) {
+  return Py_BuildValue("(sOOO)", "varargs", self, args, or_none(kw));
+}
+PyObject* vector(PyObject* const* args, Py_ssize_t n) {
+  PyObject* t = PyTuple_New(n);
+  if (!t) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(t, i, args[i]);
+  }
+  return t;
+}
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kwnames) {
+  Ref all = Ref::steal(vector(args, n + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)));
+  if (!all) return nullptr;
+  return Py_BuildValue("(sOnOO)", "fastcall", self, n, all.get(), or_none(kwnames));
+}
+PyObject* with_class(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t n, PyObject* kwnames) {
+  Ref all = Ref::steal(vector(args, n + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)));
+  if (!all) return nullptr;
+  return Py_BuildValue("(sOOnOO)", "method", self, or_none(reinterpret_cast<PyObject*>(cls)), n, all.get(),
+                       or_none(kwnames));
+}
+PyObject* null_without_error(PyObject*, PyObject*) { return nullptr; }
+
+template <typename F>
+PyCFunction as_meth(F f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)); }
+
+PyMethodDef kKinds[] = {
+    {"noargs", as_meth(noargs), METH_NOARGS, "takes nothing"},
+    {"one", as_meth(one), METH_O, nullptr},
+    {"varargs", as_meth(varargs), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fastcall", as_meth(fastcall), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"method", as_meth(with_class), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"bad", as_meth(one), METH_VARARGS, nullptr},
+    {"nullresult", as_meth(null_without_error), METH_O, nullptr},
+};
+
+PyObject* make(Call& a) {
+  Py_ssize_t kind = PyLong_AsSsize_t(a[0]);
+  if (kind == -1 && PyErr_Occurred()) PELMO_FAIL(a, 2);
+  if (kind < 0 || kind >= static_cast<Py_ssize_t>(sizeof kKinds / sizeof kKinds[0])) {
+    PyErr_SetString(PyExc_ValueError, "no such kind");
+    PELMO_FAIL(a, 2);
+  }
+  long flags = PyLong_AsLong(a[1]);
+  if (flags == -1 && PyErr_Occurred()) PELMO_FAIL(a, 2);
+  Ref qualname = Ref::steal(PyUnicode_FromFormat("make.<locals>.%s", kKinds[kind].ml_name));
+  if (!qualname) PELMO_FAIL(a, 2);
+  Ref f = Ref::steal(__Pyx_CyFunction_New(&kKinds[kind], qualname.get(), str(kStrModuleName),
+                                          __pyx_mstate.__pyx_d, nullptr));
+  if (!f) PELMO_FAIL(a, 3);
+  cyfunction(f.get())->flags = static_cast<int>(flags);
+  if (a[2] != Py_None) {
+    Py_INCREF(a[2]);
+    cyfunction(f.get())->func_classobj = a[2];
+  }
+  return f.release();
+}
+
+constexpr Signature kMakeSig = {"make", MODULE ".make", 1, __LINE__, 3, 3, false, false,
+                                {S_kind, S_flags, S_cls}, {required(), required(), required()}};
+const FunctionDesc kMake = {method<kMakeSig, make>("make"), &kMakeSig, S_make, S_make, true, 3,
+                            {S_kind, S_flags, S_cls}};
+const FunctionDesc* const kFunctions[] = {&kMake};
+
+}  // namespace
+
+PELMO_MODULE(frametest, frametest)
+
+namespace pelmo {
+const ModuleDesc __pyx_module_desc = {
+    "frametest", MODULE, "src\\frametest", "src\\\\frametest", "src/frametest", "init " MODULE,
+    kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
+    &__pyx_module_is_main_frametest};
+}

@@ -1,0 +1,62 @@
+"""Shared helpers for the test suite.
+
+Tests run with the built package tree on sys.path (ctest sets PYTHONPATH);
+anything that changes process-wide state runs in a fresh interpreter through
+run_python(), which inherits that path.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+
+PYTHON = sys.executable
+BUILD = os.environ.get("PELMO_BUILD", "")
+SOURCE = os.environ.get("PELMO_SOURCE", os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def run_python(code, stdin=None, args=(), env=None, timeout=120):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text)."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [PYTHON] + list(args) + ["-c", textwrap.dedent(code)],
+        input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, env=full_env, timeout=timeout)
+
+
+def entries(exc):
+    """The traceback of an exception as (file, line, name) triples."""
+    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)]
+
+
+def last_entry(exc):
+    return entries(exc)[-1]
+
+
+def tb_file(*components):
+    r"""The traceback file name: components joined by two backslashes."""
+    return "\\\\".join(("src",) + components)
+
+
+def src_file(*components):
+    r"""The code objects' file name: components joined by one backslash."""
+    return "\\".join(("src",) + components)
+
+
+class CallChecks:
+    """Mixin for unittest.TestCase: exceptions with message and last entry."""
+
+    def assertFails(self, exc_type, message, entry, func, *args, **kwargs):
+        """Calls func, expects exc_type with `message` (None: any) and, when
+        `entry` is given, that (file, line, name) as the last traceback entry.
+        Returns the exception."""
+        with self.assertRaises(exc_type) as cm:
+            func(*args, **kwargs)
+        exc = cm.exception
+        if message is not None:
+            self.assertEqual(str(exc), message)
+        if entry is not None:
+            self.assertEqual(last_entry(exc), entry)
+        return exc
