@@ -52,9 +52,13 @@ class CallChecks:
         """Calls func, expects exc_type with `message` (None: any) and, when
         `entry` is given, that (file, line, name) as the last traceback entry.
         Returns the exception."""
-        with self.assertRaises(exc_type) as cm:
+        # assertRaises drops the traceback, which is what is under test here.
+        try:
             func(*args, **kwargs)
-        exc = cm.exception
+        except exc_type as e:
+            exc = e
+        else:
+            self.fail("%s not raised" % exc_type.__name__)
         if message is not None:
             self.assertEqual(str(exc), message)
         if entry is not None:
