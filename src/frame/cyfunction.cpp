@@ -3,6 +3,8 @@
 
 #include <structmember.h>
 
+#include "frame/traceback.h"
+
 namespace pelmo {
 
 namespace {
@@ -464,7 +466,7 @@ int __Pyx_CyFunction_InitType() {
       return -1;
     }
   } else {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    if (!__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     if (PyType_Ready(&own_type) < 0) return -1;
     if (PyObject_SetAttrString(shared.get(), attr, reinterpret_cast<PyObject*>(&own_type)) < 0) return -1;

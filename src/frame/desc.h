@@ -111,3 +111,9 @@ struct ModuleDesc {
 };
 
 }  // namespace pelmo
+
+namespace pelmo {
+// The function type keeps a pointer to `def`; the frame finds the whole
+// description from it, so `def` must stay the first member.
+static_assert(offsetof(FunctionDesc, def) == 0, "PyMethodDef must come first");
+}  // namespace pelmo

@@ -36,7 +36,7 @@ int __Pyx_copy_spec_to_module(PyObject* spec, PyObject* moddict, const char* fro
                               int allow_none) {
   Ref value = Ref::steal(PyObject_GetAttrString(spec, from_name));
   if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    if (!__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     return 0;
   }
@@ -139,7 +139,7 @@ int __Pyx_CreateStringTabAndInitStrings() {
 PyObject* __Pyx_GetBuiltinName(PyObject* name) {
   PyObject* result = PyObject_GetAttr(__pyx_mstate.__pyx_b, name);
   if (!result) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    if (__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   }
   return result;

@@ -35,7 +35,8 @@ bool cline_in_traceback() {
     }
   } else {
     attr = Ref::steal(PyObject_GetAttr(runtime, name));
-    if (!attr) PyErr_Clear();
+    if (!attr && !__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
     value = attr.get();
   }
   if (!value) {
