@@ -12,8 +12,9 @@ using namespace pelmo;
 
 #define MODULE "frametest"
 
-enum : int16_t { S_make = kFrameStrings, S_kind, S_flags, S_cls };
-constexpr StrSpec kStrings[] = {interned("make"), interned("kind"), interned("flags"), interned("cls")};
+enum : int16_t { S_make = kFrameStrings, S_kind, S_flags, S_cls, S_vcall, S_f, S_vector, S_kwnames };
+constexpr StrSpec kStrings[] = {interned("make"),  interned("kind"), interned("flags"),  interned("cls"),
+                                interned("vcall"), interned("f"),    interned("vector"), interned("kwnames")};
 
 PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
 
@@ -79,11 +80,41 @@ PyObject* make(Call& a) {
   return f.release();
 }
 
+// vcall(f, vector, kwnames): enters the fast entry of `f` the way a native
+// caller does, with `vector` holding the positional arguments followed by the
+// keyword values and `kwnames` (a tuple, or None) the keyword names. Binding
+// can thus be given names that the call operation refuses (non-strings) or
+// that a dict cannot carry (the same name twice). The callee's result or
+// exception is passed through untouched, without an entry of this function.
+PyObject* vcall(Call& a) {
+  PyObject* f = a[0];
+  PyObject* vec = a[1];
+  PyObject* names = a[2];
+  if (!PyObject_TypeCheck(f, __pyx_mstate.__pyx_CyFunctionType) || !cyfunction(f)->func_vectorcall ||
+      !PyTuple_CheckExact(vec) || (names != Py_None && !PyTuple_CheckExact(names))) {
+    PyErr_SetString(PyExc_TypeError, "vcall(function with a fast entry, tuple, tuple or None)");
+    PELMO_FAIL(a, 5);
+  }
+  Py_ssize_t n = PyTuple_GET_SIZE(vec);
+  Py_ssize_t nkw = names == Py_None ? 0 : PyTuple_GET_SIZE(names);
+  if (nkw > n) {
+    PyErr_SetString(PyExc_ValueError, "more keyword names than values");
+    PELMO_FAIL(a, 5);
+  }
+  return cyfunction(f)->func_vectorcall(f, &PyTuple_GET_ITEM(vec, 0), static_cast<size_t>(n - nkw),
+                                        names == Py_None ? nullptr : names);
+}
+
 constexpr Signature kMakeSig = {"make", MODULE ".make", 1, __LINE__, 3, 3, false, false,
                                 {S_kind, S_flags, S_cls}, {required(), required(), required()}};
 const FunctionDesc kMake = {method<kMakeSig, make>("make"), &kMakeSig, S_make, S_make, true, 3,
                             {S_kind, S_flags, S_cls}};
-const FunctionDesc* const kFunctions[] = {&kMake};
+// Line 4: def vcall(f, vector, kwnames):
+constexpr Signature kVcallSig = {"vcall", MODULE ".vcall", 4, __LINE__, 3, 3, false, false,
+                                 {S_f, S_vector, S_kwnames}, {required(), required(), required()}};
+const FunctionDesc kVcall = {method<kVcallSig, vcall>("vcall"), &kVcallSig, S_vcall, S_vcall, true, 3,
+                             {S_f, S_vector, S_kwnames}};
+const FunctionDesc* const kFunctions[] = {&kMake, &kVcall};
 
 }  // namespace
 

@@ -1,0 +1,422 @@
+#!/usr/bin/env python3.7
+"""Native pelmo.list functions against the pure-Python functions they stand for.
+
+Every workload runs the native function and its pure-Python counterpart
+(written out below) in the same process: the two sides are first called once
+and their results compared (a failed comparison stops the run), then timed
+alternately, and the best sample of each side is kept. Rows report the time
+per call of each side and the ratio Python / native (above 1: native is
+faster).
+
+Rows labelled "(idiom, not identical)" compare against what a user would
+write instead (`list(map(f, ls))`, `collections.Counter`); they do not compute
+the same thing in the same way, so they are shown but left out of the
+geometric mean and of the worst case.
+
+Usage:
+    python3.7 bench/bench.py [--build DIR] [--quick | --smoke] [--filter TEXT]
+
+    --build DIR   put DIR/python (the built package tree) first on sys.path
+    --quick       fewer and shorter samples (whole run well under 30 s)
+    --smoke       every workload once at tiny sizes, results compared, no timing
+                  worth reading; for the test suite
+    --filter TEXT only workloads whose name contains TEXT
+"""
+import argparse
+import collections
+import gc
+import io
+import math
+import os
+import sys
+import time
+
+# --- the pure-Python functions ---------------------------------------------------
+# The same functions written in Python, statement for statement.
+
+
+def py_read(n, s="", func=lambda s: s):
+    return [func(input(s)) for i in range(n)]
+
+
+def py_read_split(s="", spl=" ", func=lambda s: s):
+    return [func(i) for i in input(s).split(spl)]
+
+
+def py_write(ls, sep=" ", end="\n"):
+    for i in range(len(ls) - 1):
+        print(ls[i], end=sep)
+    if len(ls) == 0:
+        return None
+    print(ls[len(ls) - 1], end=end)
+
+
+def py_elemcount(ls):
+    vis = []
+    for l in ls:
+        if l not in vis:
+            vis.append(l)
+    return {v: ls.count(v) for v in vis}
+
+
+def py_str_sprell(sep, s):
+    pass
+
+
+def py_multi_str_sprell(sep, *args):
+    ls = []
+    for a in args:
+        ls.extend(a.split(sep))
+    return ls
+
+
+def py_ambrel(ls, func, *args, **kwargs):
+    return [func(l, *args, **kwargs) for l in ls]
+
+
+PY = {
+    "read": py_read,
+    "read_split": py_read_split,
+    "write": py_write,
+    "elemcount": py_elemcount,
+    "str_sprell": py_str_sprell,
+    "multi_str_sprell": py_multi_str_sprell,
+    "ambrel": py_ambrel,
+}
+
+MODULES = [
+    ("pelmo.list.read", ("read", "read_split")),
+    ("pelmo.list.write", ("write",)),
+    ("pelmo.list.count", ("elemcount",)),
+    ("pelmo.list.strutils.sprell", ("str_sprell", "multi_str_sprell")),
+    ("pelmo.list.ambrel", ("ambrel",)),
+]
+
+
+def load_native():
+    """The native functions that can be imported, and notes on the rest."""
+    native, notes = {}, []
+    for dotted, names in MODULES:
+        try:
+            mod = __import__(dotted, fromlist=list(names))
+        except ImportError as exc:
+            notes.append("skipped %s (%s): not built (%s)" % (dotted, ", ".join(names), exc))
+            continue
+        for name in names:
+            native[name] = getattr(mod, name)
+    return native, notes
+
+
+# --- callees and data -------------------------------------------------------------
+
+
+def ident(x):
+    return x
+
+
+def add(x, y):
+    return x + y
+
+
+def addk(x, y=0):
+    return x + y
+
+
+class NullSink:
+    """A stdout whose write does nothing (a builtin, so that it costs little)."""
+    write = len
+
+    def flush(self):
+        pass
+
+
+def ints(n, k):
+    """n small ints with k distinct values, in a repeating pattern."""
+    return [i % k for i in range(n)]
+
+
+def chars(n, k):
+    """A str of n characters with k distinct ones."""
+    return "".join(chr(0x41 + (i % k)) for i in range(n))
+
+
+# --- workloads --------------------------------------------------------------------
+
+
+class Workload:
+    """One row: a statement timed on both sides.
+
+    `stmt` is a Python expression in which `f` names the function under
+    test; the names in `ns` are locals of the timing loop. `idiom`, when
+    given, replaces the pure-Python side by the expression a user would write
+    instead (in which `f` is not defined). `io` is "stdout" (null sink) or "stdin" (see `lines`), or None.
+    """
+
+    def __init__(self, name, func, stmt, ns=None, idiom=None, io=None, lines=None):
+        self.name = name
+        self.func = func
+        self.stmt = stmt
+        self.ns = ns or {}
+        self.idiom = idiom
+        self.io = io
+        self.lines = lines  # stdin: (text of one call's input, lines per call)
+
+    @property
+    def label(self):
+        return self.name + (" (idiom, not identical)" if self.idiom else "")
+
+
+def workloads(native, sizes, smoke=False):
+    """All rows whose native function was imported."""
+    rows = []
+
+    def add_row(*args, **kwargs):
+        w = Workload(*args, **kwargs)
+        if w.func in native:
+            rows.append(w)
+
+    # Per-call overhead: calls that do (almost) nothing.
+    add_row("str_sprell(1, 2)", "str_sprell", "f(1, 2)")
+    add_row("str_sprell(sep=1, s=2)", "str_sprell", "f(sep=1, s=2)")
+    add_row("elemcount(())", "elemcount", "f(())")
+    add_row("elemcount(ls=())", "elemcount", "f(ls=())")
+    add_row("ambrel((), g)", "ambrel", "f((), g)", {"g": abs})
+    add_row("ambrel(ls=(), func=g)", "ambrel", "f(ls=(), func=g)", {"g": abs})
+    add_row("read(0)", "read", "f(0)")
+    add_row("read(n=0)", "read", "f(n=0)")
+    add_row("write([])", "write", "f([])")
+    add_row("write(ls=[])", "write", "f(ls=[])")
+    add_row("multi_str_sprell(',')", "multi_str_sprell", "f(',')")
+    add_row("multi_str_sprell(sep=',')", "multi_str_sprell", "f(sep=',')")
+    add_row("multi_str_sprell(',', 'a,b')", "multi_str_sprell", "f(',', 'a,b')")
+
+    few = 3
+    for n in sizes:
+        ls = ints(n, 1000)
+        add_row("ambrel(ls, abs) n=%d" % n, "ambrel", "f(ls, abs)", {"ls": ls})
+        add_row("ambrel(ls, abs) n=%d" % n, "ambrel", "f(ls, abs)", {"ls": ls}, idiom="list(map(abs, ls))")
+        add_row("ambrel(ls, pyfunc) n=%d" % n, "ambrel", "f(ls, g)", {"ls": ls, "g": ident})
+        add_row("ambrel(ls, pyfunc) n=%d" % n, "ambrel", "f(ls, g)", {"ls": ls, "g": ident},
+                idiom="list(map(g, ls))")
+        add_row("ambrel(tuple, pyfunc) n=%d" % n, "ambrel", "f(t, g)", {"t": tuple(ls), "g": ident})
+        add_row("ambrel(ls, pyfunc, 1) n=%d" % n, "ambrel", "f(ls, g, 1)", {"ls": ls, "g": add})
+        add_row("ambrel(ls, pyfunc, y=1) n=%d" % n, "ambrel", "f(ls, g, y=1)", {"ls": ls, "g": addk})
+        add_row("ambrel(genexpr, abs) n=%d" % n, "ambrel", "f((x for x in ls), abs)", {"ls": ls})
+
+        many = min(n, 200)
+        lf, lm = ints(n, few), ints(n, many)
+        sf, sm = chars(n, few), chars(n, many)
+        add_row("elemcount(list, %d distinct) n=%d" % (few, n), "elemcount", "f(ls)", {"ls": lf})
+        add_row("elemcount(list, %d distinct) n=%d" % (few, n), "elemcount", "f(ls)",
+                {"ls": lf, "Counter": collections.Counter}, idiom="Counter(ls)")
+        add_row("elemcount(list, %d distinct) n=%d" % (many, n), "elemcount", "f(ls)", {"ls": lm})
+        add_row("elemcount(str, %d distinct) n=%d" % (few, n), "elemcount", "f(ls)", {"ls": sf})
+        add_row("elemcount(str, %d distinct) n=%d" % (few, n), "elemcount", "f(ls)",
+                {"ls": sf, "Counter": collections.Counter}, idiom="Counter(ls)")
+        add_row("elemcount(str, %d distinct) n=%d" % (many, n), "elemcount", "f(ls)", {"ls": sm})
+
+        strs = tuple("%d,%d,x" % (i, i + 1) for i in range(n))
+        add_row("multi_str_sprell(',', *strs) n=%d" % n, "multi_str_sprell", "f(',', *strs)",
+                {"strs": strs})
+
+        add_row("write(ls) n=%d" % n, "write", "f(ls)", {"ls": ls}, io="stdout")
+        add_row("write(ls, ', ', '.') n=%d" % n, "write", "f(ls, ', ', '.')", {"ls": ls}, io="stdout")
+
+        line = "".join("%d\n" % (i % 1000) for i in range(n))
+        add_row("read(n) n=%d" % n, "read", "f(n)", {"n": n}, io="stdin", lines=(line, n))
+        add_row("read(n, '', int) n=%d" % n, "read", "f(n, '', int)", {"n": n}, io="stdin",
+                lines=(line, n))
+        words = " ".join(str(i % 1000) for i in range(n)) + "\n"
+        add_row("read_split() pieces=%d" % n, "read_split", "f()", io="stdin", lines=(words, 1))
+        add_row("read_split('', ' ', int) pieces=%d" % n, "read_split", "f('', ' ', int)", io="stdin",
+                lines=(words, 1))
+    return rows
+
+
+# --- timing -----------------------------------------------------------------------
+
+_TEMPLATE = """
+def inner(_it, _timer, _ns):
+{assign}
+    _t0 = _timer()
+    for _i in _it:
+        {stmt}
+    _t1 = _timer()
+    return _t1 - _t0
+"""
+
+
+def compile_loop(stmt, ns):
+    """A timing loop with the workload's names as fast locals."""
+    assign = "".join("    {0} = _ns[{0!r}]\n".format(k) for k in sorted(ns)) or "    pass\n"
+    src = _TEMPLATE.format(assign=assign, stmt=stmt)
+    scope = {}
+    exec(compile(src, "<bench>", "exec"), scope)
+    return scope["inner"]
+
+
+def compile_once(stmt, ns):
+    """The statement as an expression evaluated once, for the result check."""
+    code = compile(stmt, "<bench>", "eval")
+    return lambda: eval(code, {"__builtins__": __builtins__}, ns)
+
+
+class Side:
+    """One side of a workload: the statement with `f` bound, and its I/O."""
+
+    def __init__(self, w, f, stmt):
+        self.w = w
+        self.ns = dict(w.ns)
+        if f is not None:
+            self.ns["f"] = f
+        self.loop = compile_loop(stmt, self.ns)
+        self.once = compile_once(stmt, self.ns)
+
+    def _stdin(self, calls):
+        text, _ = self.w.lines
+        return io.StringIO(text * calls)
+
+    def run_once(self):
+        """The result, the text written and the input left over, for comparison."""
+        saved = sys.stdin, sys.stdout
+        out = io.StringIO()
+        try:
+            if self.w.io == "stdin":
+                sys.stdin = io.StringIO(self.w.lines[0] + "rest\n")
+            sys.stdout = out
+            result = self.once()
+            rest = sys.stdin.read() if self.w.io == "stdin" else None
+        finally:
+            sys.stdin, sys.stdout = saved
+        return result, out.getvalue(), rest
+
+    def sample(self, number):
+        """Seconds for `number` calls."""
+        saved = sys.stdin, sys.stdout
+        try:
+            if self.w.io == "stdin":
+                sys.stdin = self._stdin(number)
+            elif self.w.io == "stdout":
+                sys.stdout = NullSink()
+            gc_was = gc.isenabled()
+            gc.disable()
+            try:
+                return self.loop(range(number), time.perf_counter, self.ns)
+            finally:
+                if gc_was:
+                    gc.enable()
+        finally:
+            sys.stdin, sys.stdout = saved
+
+
+class Mismatch(AssertionError):
+    pass
+
+
+def check(w, native_side, py_side):
+    """Both sides once; they must agree in result, output and input consumed."""
+    a = native_side.run_once()
+    b = py_side.run_once()
+    if w.idiom:
+        a = (a[0] if not isinstance(a[0], dict) else dict(a[0]),) + a[1:]
+        b = (b[0] if not isinstance(b[0], dict) else dict(b[0]),) + b[1:]
+    if a != b or type(a[0]) is not type(b[0]) and not w.idiom:
+        raise Mismatch("%s: native gave %r, Python gave %r" % (w.label, shorten(a), shorten(b)))
+
+
+def shorten(x):
+    r = repr(x)
+    return r if len(r) < 300 else r[:300] + "..."
+
+
+def calibrate(side, target):
+    """A loop count whose sample takes about `target` seconds."""
+    number = 1
+    while True:
+        t = side.sample(number)
+        if t >= target * 0.5 or number >= 1 << 24:
+            break
+        if t <= 0:
+            number *= 10
+        else:
+            number = max(number * 2, min(number * 100, int(number * target / t) + 1))
+    if t > 0:
+        number = max(1, int(number * target / t))
+    return number
+
+
+def measure(w, native_side, py_side, target, repeats):
+    """Best time per call of each side, the samples interleaved."""
+    n_native = calibrate(native_side, target)
+    n_py = calibrate(py_side, target)
+    best_native = best_py = float("inf")
+    for _ in range(repeats):
+        best_native = min(best_native, native_side.sample(n_native) / n_native)
+        best_py = min(best_py, py_side.sample(n_py) / n_py)
+    return best_native, best_py
+
+
+def fmt_time(t):
+    for unit, scale in (("s ", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if t >= scale:
+            return "%8.2f %s" % (t / scale, unit)
+    return "%8.1f ns" % (t / 1e-9)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--build", help="build directory whose python/ tree is imported")
+    mode = p.add_mutually_exclusive_group()
+    mode.add_argument("--quick", action="store_true")
+    mode.add_argument("--smoke", action="store_true")
+    p.add_argument("--filter", default="")
+    opts = p.parse_args(argv)
+    if opts.build:
+        sys.path.insert(0, os.path.join(os.path.abspath(opts.build), "python"))
+
+    native, notes = load_native()
+    if opts.smoke:
+        sizes, target, repeats = (5,), 0.0, 1
+    elif opts.quick:
+        sizes, target, repeats = (10, 1000, 100000), 0.012, 3
+    else:
+        sizes, target, repeats = (10, 1000, 100000), 0.03, 5
+    rows = [w for w in workloads(native, sizes, opts.smoke) if opts.filter in w.label]
+
+    for note in notes:
+        print("note: " + note)
+    width = max([len(w.label) for w in rows] + [8])
+    print("%-*s  %11s  %11s  %7s" % (width, "workload", "native", "Python", "ratio"))
+    print("-" * (width + 36))
+    ratios = []
+    for w in rows:
+        native_side = Side(w, native[w.func], w.stmt)
+        if w.idiom:
+            py_side = Side(w, None, w.idiom)
+        else:
+            py_side = Side(w, PY[w.func], w.stmt)
+        check(w, native_side, py_side)
+        if opts.smoke:
+            tn, tp = native_side.sample(1), py_side.sample(1)
+        else:
+            tn, tp = measure(w, native_side, py_side, target, repeats)
+        ratio = tp / tn if tn > 0 else float("inf")
+        if not w.idiom:
+            ratios.append((ratio, w.label))
+        print("%-*s  %s  %s  %7.2f" % (width, w.label, fmt_time(tn), fmt_time(tp), ratio))
+        sys.stdout.flush()
+    print("-" * (width + 36))
+    print("ratio = Python time / native time; rows marked (idiom, not identical) are "
+          "excluded from the geomean and the worst case")
+    if ratios:
+        finite = [r for r in ratios if math.isfinite(r[0]) and r[0] > 0]
+        geo = math.exp(sum(math.log(r) for r, _ in finite) / len(finite)) if finite else float("nan")
+        worst = min(ratios)
+        print("geomean speedup vs pure Python: %.2f (worst: %s %.2f)" % (geo, worst[1], worst[0]))
+    else:
+        print("geomean speedup vs pure Python: nan (worst: none nan)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

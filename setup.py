@@ -1,0 +1,81 @@
+"""Installs pelmo.list with pip, offline: `python3.7 -m pip install .`
+
+The libraries are built by the project's own CMake build, never by
+distutils' compiler: cmake/PelmoModule.cmake is the one place that says how a
+library is compiled and linked (C library only, exactly two exported
+symbols, no libpython, no search path). distutils would add -lpython3.7m and
+an rpath for a shared interpreter. The package initialisers, the stubs and
+py.typed are ordinary package files.
+
+There is deliberately no pyproject.toml: with one, pip would set up an
+isolated build environment and download setuptools into it.
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+
+# Dotted module name -> the CMake target that builds it.
+MODULES = {
+    "pelmo.list.count": "pelmo_count",
+    "pelmo.list.read": "pelmo_read",
+    "pelmo.list.write": "pelmo_write",
+    "pelmo.list.ambrel": "pelmo_ambrel",
+    "pelmo.list.strutils.sprell": "pelmo_sprell",
+}
+
+
+class CMakeBuildExt(build_ext):
+    """Runs the CMake build once and takes the libraries from its tree."""
+
+    def run(self):
+        cmake = shutil.which("cmake")
+        if cmake is None:
+            raise SystemExit("pelmo.list: building needs CMake (3.18 or later) on PATH")
+        build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
+        os.makedirs(build_dir, exist_ok=True)
+        configure = [cmake, "-S", ROOT, "-B", build_dir,
+                     "-DPELMO_PYTHON=" + sys.executable,
+                     "-DPELMO_TESTS=OFF",
+                     "-DCMAKE_BUILD_TYPE=" + ("Debug" if self.debug else "Release")]
+        self.announce("configuring: " + " ".join(configure), level=2)
+        subprocess.check_call(configure)
+        jobs = self.parallel or os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or os.cpu_count() or 1
+        build = [cmake, "--build", build_dir, "-j", str(jobs), "--target"] + \
+            [MODULES[ext.name] for ext in self.extensions]
+        self.announce("building: " + " ".join(build), level=2)
+        subprocess.check_call(build)
+        self._tree = os.path.join(build_dir, "python")
+        # The per-extension step below only copies.
+        build_ext.run(self)
+
+    def build_extension(self, ext):
+        name = self.get_ext_filename(ext.name)      # pelmo/list/count<EXT_SUFFIX>
+        built = os.path.join(self._tree, name)
+        if not os.path.isfile(built):
+            raise SystemExit("pelmo.list: the CMake build did not produce " + built)
+        target = self.get_ext_fullpath(ext.name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        self.copy_file(built, target)
+
+
+setup(
+    name="pelmo.list",
+    version="0.1.0",
+    description="List utilities for Python 3.7 as native extension modules",
+    python_requires=">=3.7,<3.8",
+    package_dir={"": "src"},
+    packages=["pelmo", "pelmo.list", "pelmo.list.strutils"],
+    package_data={"pelmo.list": ["*.pyi", "py.typed"], "pelmo.list.strutils": ["*.pyi"]},
+    # Sources are listed for the record only: CMake compiles them.
+    ext_modules=[Extension(name, sources=[]) for name in MODULES],
+    cmdclass={"build_ext": CMakeBuildExt},
+    # Keep setuptools' work away from build/, where a CMake tree may live.
+    options={"build": {"build_base": "build-setup"}},
+    zip_safe=False,
+)

@@ -1,0 +1,65 @@
+// pelmo.list.ambrel: ambrel(ls, func, *args, **kwargs) -> a new list of
+// func(l, *args, **kwargs) for every element l of ls, in iteration order.
+#include "frame/module.h"
+
+namespace {
+
+using namespace pelmo;
+
+#define MODULE "pelmo.list.ambrel"
+
+enum : int16_t { S_ambrel = kFrameStrings, S_args, S_func, S_kwargs, S_l, S_ls };
+constexpr StrSpec kStrings[] = {interned("ambrel"), interned("args"), interned("func"),
+                                interned("kwargs"), interned("l"),    interned("ls")};
+static_assert(count_of(kStrings) == S_ls + 1 - kFrameStrings, "string table and names disagree");
+
+// Line 1: def ambrel(ls, func, *args, **kwargs):
+PyObject* ambrel(Call& a);
+constexpr Signature kAmbrelSig = {"ambrel", MODULE ".ambrel", 1, __LINE__, 2, 2, true, true,
+                                  {S_ls, S_func}, {required(), required()}};
+const FunctionDesc kAmbrel = {method<kAmbrelSig, ambrel>("ambrel"), &kAmbrelSig, S_ambrel,
+                              S_ambrel, true, 5, {S_ls, S_func, S_args, S_kwargs, S_l}};
+const FunctionDesc* const kFunctions[] = {&kAmbrel};
+
+PyObject* ambrel(Call& a) {
+  PyObject* ls = a[0];
+  PyObject* func = a[1];
+  PyObject* args = a.args();
+  PyObject* kwargs = a.kwargs();
+  // Line 2: return [func(l, *args, **kwargs) for l in ls]
+  Ref result = Ref::steal(PyList_New(0));
+  if (!result) PELMO_FAIL(a, 2);
+  Step walked = for_each(ls, PELMO_HERE(2),
+                         PELMO_HERE(2),
+                         [&](PyObject* l) -> Step {
+                           Ref one = Ref::steal(PyTuple_New(1));
+                           if (!one) return PELMO_HERE(2);
+                           Py_INCREF(l);
+                           PyTuple_SET_ITEM(one.get(), 0, l);
+                           Ref positional = Ref::steal(PyNumber_Add(one.get(), args));
+                           if (!positional) return PELMO_HERE(2);
+                           // Every call gets its own keywords: a callee that
+                           // changes its dict must not change the next call's.
+                           Ref keywords = Ref::steal(PyDict_Copy(kwargs));
+                           if (!keywords) return PELMO_HERE(2);
+                           Ref value = Ref::steal(__Pyx_PyObject_Call(func, positional.get(), keywords.get()));
+                           if (!value) return PELMO_HERE(2);
+                           positional.reset();
+                           keywords.reset();
+                           if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(2);
+                           return kOk;
+                         });
+  if (walked.failed()) return a.fail(walked);
+  return result.release();
+}
+
+}  // namespace
+
+PELMO_MODULE(ambrel, pelmo__list__ambrel)
+
+namespace pelmo {
+const ModuleDesc __pyx_module_desc = {
+    "ambrel", MODULE, "src\\pelmo\\list\\ambrel", "src\\\\pelmo\\\\list\\\\ambrel", "src/pelmo/list/ambrel",
+    "init " MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
+    &__pyx_module_is_main_pelmo__list__ambrel};
+}
