@@ -13,7 +13,7 @@ from pelmo.list.write import write
 
 SAMPLE = """3
 apple banana apple cherry
-10 20 30
+12 25 37
 """
 
 
@@ -30,7 +30,7 @@ def main():
         words = read_split()
         show("read_split() on 'apple banana apple cherry'", words)
         numbers = read_split("", " ", int)
-        show("read_split('', ' ', int) on '10 20 30'", numbers)
+        show("read_split('', ' ', int) on '12 25 37'", numbers)
     finally:
         sys.stdin = real_stdin
 
@@ -50,7 +50,7 @@ def main():
     except TypeError as e:
         import traceback
         entry = traceback.extract_tb(e.__traceback__)[-1]
-        print("elemcount() raises TypeError: %s\n  last traceback entry: File %r, line %d, in %s"
+        print('elemcount() raises TypeError: %s\n  last traceback entry: File "%s", line %d, in %s'
               % (e, entry.filename, entry.lineno, entry.name))
 
 
