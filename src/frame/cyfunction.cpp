@@ -366,24 +366,29 @@ PyMethodDef methods[] = {
 
 // --- garbage collection ---------------------------------------------------------
 
+// Calls fn on every owned object field, storage slots included, until one
+// returns non-zero: traversal and clearing must cover exactly the same set.
+template <typename Fn>
+int each_field(Self* f, Fn&& fn) {
+  PyObject** fields[] = {&f->func_closure,   &f->func.m_module,  &f->func_dict,       &f->func_name,
+                         &f->func_qualname,  &f->func_doc,       &f->func_globals,    &f->func_code,
+                         &f->func_classobj,  &f->defaults_tuple, &f->defaults_kwdict, &f->func_annotations,
+                         &f->func_is_coroutine};
+  for (PyObject** field : fields)
+    if (int r = fn(*field)) return r;
+  PyObject** slots = static_cast<PyObject**>(f->defaults);
+  for (int i = 0; slots && i < f->defaults_pyobjects; ++i)
+    if (int r = fn(slots[i])) return r;
+  return 0;
+}
+
 int cyfunction_clear(PyObject* op) {
   Self* f = self_of(op);
-  Py_CLEAR(f->func_closure);
-  Py_CLEAR(f->func.m_module);
-  Py_CLEAR(f->func_dict);
-  Py_CLEAR(f->func_name);
-  Py_CLEAR(f->func_qualname);
-  Py_CLEAR(f->func_doc);
-  Py_CLEAR(f->func_globals);
-  Py_CLEAR(f->func_code);
-  Py_CLEAR(f->func_classobj);
-  Py_CLEAR(f->defaults_tuple);
-  Py_CLEAR(f->defaults_kwdict);
-  Py_CLEAR(f->func_annotations);
-  Py_CLEAR(f->func_is_coroutine);
+  each_field(f, [](PyObject*& field) {
+    Py_CLEAR(field);
+    return 0;
+  });
   if (f->defaults) {
-    PyObject** slots = static_cast<PyObject**>(f->defaults);
-    for (int i = 0; i < f->defaults_pyobjects; ++i) Py_CLEAR(slots[i]);
     PyObject_Free(f->defaults);
     f->defaults = nullptr;
   }
@@ -391,25 +396,10 @@ int cyfunction_clear(PyObject* op) {
 }
 
 int cyfunction_traverse(PyObject* op, visitproc visit, void* arg) {
-  Self* f = self_of(op);
-  Py_VISIT(f->func_closure);
-  Py_VISIT(f->func.m_module);
-  Py_VISIT(f->func_dict);
-  Py_VISIT(f->func_name);
-  Py_VISIT(f->func_qualname);
-  Py_VISIT(f->func_doc);
-  Py_VISIT(f->func_globals);
-  Py_VISIT(f->func_code);
-  Py_VISIT(f->func_classobj);
-  Py_VISIT(f->defaults_tuple);
-  Py_VISIT(f->defaults_kwdict);
-  Py_VISIT(f->func_annotations);
-  Py_VISIT(f->func_is_coroutine);
-  if (f->defaults) {
-    PyObject** slots = static_cast<PyObject**>(f->defaults);
-    for (int i = 0; i < f->defaults_pyobjects; ++i) Py_VISIT(slots[i]);
-  }
-  return 0;
+  return each_field(self_of(op), [&](PyObject*& field) {
+    Py_VISIT(field);
+    return 0;
+  });
 }
 
 void cyfunction_dealloc(PyObject* op) {

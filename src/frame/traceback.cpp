@@ -97,47 +97,70 @@ void insert(int key, PyCodeObject* code) {
 
 }  // namespace
 
-void __Pyx_AddTraceback(const char* funcname, int c_line, int py_line, const char* filename) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  bool use_cline = cline_in_traceback() && c_line != 0;
-  PyErr_Restore(type, value, tb);  // discards whatever reading the switch raised
+namespace {
 
+// The pending exception, taken aside while the entry is made; dropped unless
+// put back, which is how a failure to make the entry replaces it.
+class TakenAside {
+ public:
+  TakenAside() { PyErr_Fetch(&type_, &value_, &tb_); }
+  TakenAside(const TakenAside&) = delete;
+  TakenAside& operator=(const TakenAside&) = delete;
+  ~TakenAside() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+  }
+  void put_back() {
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+  }
+
+ private:
+  PyObject *type_, *value_, *tb_;
+};
+
+PyCodeObject* cached_or_new_code(const char* funcname, int c_line, int py_line, const char* filename,
+                                 bool use_cline) {
   int key = use_cline ? -c_line : py_line;
-  PyCodeObject* code = nullptr;
   int pos = find(key);
   if (pos < __pyx_code_cache.count && __pyx_code_cache.entries[pos].code_line == key &&
       made_for(__pyx_code_cache.entries[pos].code_object, funcname)) {
-    code = __pyx_code_cache.entries[pos].code_object;
+    PyCodeObject* code = __pyx_code_cache.entries[pos].code_object;
     Py_INCREF(code);
-  } else {
-    PyErr_Fetch(&type, &value, &tb);
-    char buffer[512];
-    const char* name = funcname;
-    if (use_cline) {
-      PyOS_snprintf(buffer, sizeof buffer, "%s (%s:%d)", funcname, __pyx_module_desc.c_file, c_line);
-      name = buffer;
-    }
-    code = PyCode_NewEmpty(filename, name, py_line);
-    if (!code) {
-      Py_XDECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(tb);
-      return;
-    }
-    PyErr_Restore(type, value, tb);
-    insert(key, code);
+    return code;
   }
-  PyErr_Fetch(&type, &value, &tb);
+  TakenAside pending;
+  char buffer[512];
+  const char* name = funcname;
+  if (use_cline) {
+    PyOS_snprintf(buffer, sizeof buffer, "%s (%s:%d)", funcname, __pyx_module_desc.c_file, c_line);
+    name = buffer;
+  }
+  PyCodeObject* code = PyCode_NewEmpty(filename, name, py_line);
+  if (!code) return nullptr;
+  pending.put_back();
+  insert(key, code);
+  return code;
+}
+
+}  // namespace
+
+void __Pyx_AddTraceback(const char* funcname, int c_line, int py_line, const char* filename) {
+  bool use_cline;
+  {
+    TakenAside pending;
+    use_cline = cline_in_traceback() && c_line != 0;
+    PyErr_Clear();  // whatever reading the switch raised is discarded
+    pending.put_back();
+  }
+  PyCodeObject* code = cached_or_new_code(funcname, c_line, py_line, filename, use_cline);
+  if (!code) return;
+  TakenAside pending;
   PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, __pyx_mstate.__pyx_d, nullptr);
   Py_DECREF(code);
-  if (!frame) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    return;
-  }
-  PyErr_Restore(type, value, tb);
+  if (!frame) return;
+  pending.put_back();
   frame->f_lineno = py_line;
   PyTraceBack_Here(frame);
   Py_DECREF(frame);
