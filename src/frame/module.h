@@ -34,6 +34,7 @@ constexpr int count_of(const T (&)[N]) { return static_cast<int>(N); }
       {Py_mod_create, reinterpret_cast<void*>(pelmo::__pyx_pymod_create)},                      \
       {Py_mod_exec, reinterpret_cast<void*>(__pyx_pymod_exec_##short_name)},                    \
       {0, nullptr}};                                                                              \
-  static PyModuleDef __pyx_moduledef = {PyModuleDef_HEAD_INIT, #short_name, nullptr, 0, nullptr, \
+  static PyMethodDef __pyx_methods[] = {{nullptr, nullptr, 0, nullptr}};                         \
+  static PyModuleDef __pyx_moduledef = {PyModuleDef_HEAD_INIT, #short_name, nullptr, 0, __pyx_methods, \
                                         __pyx_moduledef_slots, nullptr, nullptr, nullptr};       \
   extern "C" PELMO_VISIBLE PyObject* PyInit_##short_name(void) { return PyModuleDef_Init(&__pyx_moduledef); }
