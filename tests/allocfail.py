@@ -134,7 +134,9 @@ def run_in_child(fn, *args):
 # --- expectations -----------------------------------------------------------------
 
 def _entries(exc):
-    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)]
+    """(file, line, function) of each traceback entry; C-line information,
+    which the entries carry in C-line mode, is left out of the name."""
+    return [(f.filename, f.lineno, f.name.split(" (")[0]) for f in traceback.extract_tb(exc.__traceback__)]
 
 
 def _same(a, b):
@@ -166,10 +168,12 @@ class Raises:
     def __init__(self, type, message=None, entry=None):
         self.type, self.message, self.entry = type, message, entry
 
-    def matches_exc(self, exc):
+    def matches_exc(self, exc, reached=False):
         if type(exc) is not self.type:
             return False
-        if self.message is not None and str(exc) != self.message:
+        # Under a failing allocation the interpreter may be unable to make
+        # the message itself, and raises the exception without one.
+        if self.message is not None and str(exc) != self.message and not (reached and str(exc) == ""):
             return False
         return self.entry is None or tuple(self.entry) in _entries(exc)
 
@@ -215,7 +219,7 @@ def judge(inst, result, err, reached):
     if isinstance(err, MemoryError):
         return []
     if isinstance(expect, Raises) and type(err) is expect.type:
-        if not expect.matches_exc(err):
+        if not expect.matches_exc(err, reached=True):
             return ["expected exception changed: {} entries {}".format(got, _entries(err)[-3:])]
         return []
     if isinstance(err, SystemError):

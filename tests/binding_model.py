@@ -329,8 +329,13 @@ class Target:
         self.body = body  # the body in Python, on the model's bound values
 
 
+_TARGETS = []
+
+
 def load():
     """Imports the package with write's print captured as the recorder."""
+    if _TARGETS:
+        return _TARGETS
     if "pelmo.list.write" in sys.modules:
         raise RuntimeError("pelmo.list.write was imported before the recording print was in place")
     saved = builtins.print
@@ -405,6 +410,7 @@ def load():
     for t in targets:
         for i, d in enumerate(t.sig.defaults):
             SPECIAL[id(d)] = (d, "%s.%d" % (t.sig.name, i))
+    _TARGETS[:] = targets
     return targets
 
 
@@ -453,16 +459,18 @@ def _actual(target, call):
     return outcome, canon(LOG)
 
 
-def check_call(target, pos, keywords, vector, model=None):
+def check_call(target, pos, keywords, vector, model=None, empty_names=False):
     """One call: keywords is a list of (name, value). Through the call operation
     (`f(*pos, **dict)`) unless `vector`, then through frametest.vcall with the
-    names as given. Returns None, or a description of the mismatch."""
+    names as given (an empty names tuple rather than none when `empty_names`).
+    Returns None, or a description of the mismatch."""
     model = model or Model()
     if vector:
         import frametest
         kwnames = tuple(k for k, _ in keywords)
         kwvalues = tuple(v for _, v in keywords)
-        call = lambda: frametest.vcall(target.func, tuple(pos) + kwvalues, kwnames if keywords else None)
+        names = kwnames if keywords or empty_names else None
+        call = lambda: frametest.vcall(target.func, tuple(pos) + kwvalues, names)
     else:
         d = {}
         for k, v in keywords:
@@ -487,7 +495,8 @@ def check_call(target, pos, keywords, vector, model=None):
 
 # --- the random caller ---------------------------------------------------------------
 
-ALL_NAMES = ("n", "s", "func", "spl", "ls", "sep", "end", "args", "kwargs", "x", "l", "v", "i", "a")
+ALL_NAMES = ("n", "s", "func", "spl", "ls", "sep", "end", "args", "kwargs", "x", "l", "v", "i", "a",
+             "", "lt", "fund", "\u00e9", "s\u00e9", "\U0001f600", "ls" * 40)
 
 
 def random_name(rng, sig, vector):
@@ -522,7 +531,7 @@ def random_call(rng, targets, index):
         keywords.append((name, tok(10 + j)))
     if vector and keywords and rng.random() < 0.2:
         keywords.append((keywords[0][0], tok(20)))  # the same name twice
-    return target, pos, keywords, vector
+    return target, pos, keywords, vector, vector and rng.random() < 0.5
 
 
 def run(calls, seed, model=None, report=None):
@@ -531,8 +540,8 @@ def run(calls, seed, model=None, report=None):
     rng = random.Random(seed)
     mismatches = []
     for index in range(calls):
-        target, pos, keywords, vector = random_call(rng, targets, index)
-        m = check_call(target, pos, keywords, vector, model)
+        target, pos, keywords, vector, empty_names = random_call(rng, targets, index)
+        m = check_call(target, pos, keywords, vector, model, empty_names)
         if m:
             mismatches.append(m)
             if report:

@@ -7,6 +7,7 @@ installed modules are then imported by a fresh interpreter that sees only the
 install target, from a directory outside both trees.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -15,6 +16,7 @@ import textwrap
 import unittest
 
 import test_linkage as linkage
+import test_signatures as signatures
 
 PYTHON = sys.executable
 SOURCE = os.environ.get("PELMO_SOURCE",
@@ -125,6 +127,24 @@ class OfflineInstall(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(run.stdout,
                          "{'a': 2, 'b': 1, 'c': 1} [1, 4] ['a', 'b', 'c']\n1-2-3\n[7, 8]\n")
+
+    @unittest.skipUnless(signatures._mypy(), "mypy is not installed")
+    def test_type_checker_uses_the_installed_stubs(self):
+        # PEP 561: found through the interpreter's path because of py.typed.
+        outside = tempfile.mkdtemp(dir=self.tmp)
+        use = os.path.join(outside, "use.py")
+        with open(use, "w") as f:
+            f.write(signatures.USAGE)
+        env = dict(os.environ, PYTHONPATH=self.target)
+        env.pop("MYPYPATH", None)
+        run = subprocess.run(
+            signatures._mypy() + ["--python-version", "3.7", "--python-executable", PYTHON,
+                                  "--no-incremental", "--cache-dir", os.path.join(outside, "c"),
+                                  use],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+            env=env, cwd=outside, timeout=300)
+        self.assertEqual(re.findall(r'Revealed type is "(.*)"', run.stdout),
+                         signatures.REVEALED, run.stdout)
 
 
 if __name__ == "__main__":

@@ -254,5 +254,67 @@ class ComparisonCatchesMistakes(unittest.TestCase):
             parse_stub("@overload\ndef f(a): ...\n")
 
 
+def _mypy():
+    """A command that runs mypy, or None (Debian: apt-get install python3-mypy)."""
+    import shutil
+    import subprocess
+    for cmd in ([shutil.which("mypy")], ["/usr/bin/python3", "-m", "mypy"]):
+        if cmd[0] and os.path.exists(cmd[0]) and subprocess.run(
+                cmd + ["--version"], stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL).returncode == 0:
+            return cmd
+    return None
+
+
+USAGE = """
+from pelmo.list.read import read, read_split
+from pelmo.list.write import write
+from pelmo.list.count import elemcount
+from pelmo.list.ambrel import ambrel
+from pelmo.list.strutils.sprell import str_sprell, multi_str_sprell
+reveal_type(read(2))
+reveal_type(read(2, "> ", int))
+reveal_type(read(2, func=float))
+reveal_type(read_split())
+reveal_type(read_split("", None, int))
+reveal_type(write([1, 2], sep=","))
+reveal_type(elemcount([1, 2]))
+reveal_type(elemcount(iter("ab")))
+reveal_type(ambrel(["1"], int, base=16))
+reveal_type(multi_str_sprell(",", "a,b"))
+reveal_type(multi_str_sprell(b",", b"a,b"))
+reveal_type(str_sprell(1, 2))
+"""
+REVEALED = ["builtins.list[builtins.str]", "builtins.list[builtins.int]",
+            "builtins.list[builtins.float]", "builtins.list[builtins.str]",
+            "builtins.list[builtins.int]", "None", "builtins.dict[builtins.int, builtins.int]",
+            "builtins.dict[builtins.str, Any]", "builtins.list[builtins.int]",
+            "builtins.list[builtins.str]", "builtins.list[builtins.bytes]", "None"]
+
+
+@unittest.skipUnless(_mypy(), "mypy is not installed")
+class StubsTypeCheck(unittest.TestCase):
+    """A type checker accepts the stubs and infers what the functions return."""
+
+    def test_mypy(self):
+        import re
+        import subprocess
+        import tempfile
+        source = os.environ.get("PELMO_SOURCE",
+                                os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        with tempfile.TemporaryDirectory() as tmp:
+            use = os.path.join(tmp, "use.py")
+            with open(use, "w") as f:
+                f.write(USAGE)
+            run = subprocess.run(
+                _mypy() + ["--python-version", "3.7", "--strict", "--no-incremental",
+                           "--cache-dir", os.path.join(tmp, "cache"), use],
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+                cwd=tmp, env=dict(os.environ, MYPYPATH=os.path.join(source, "src")))
+        revealed = re.findall(r'Revealed type is "(.*)"', run.stdout)
+        self.assertEqual(revealed, REVEALED, run.stdout)
+        self.assertNotIn("error:", run.stdout)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -51,6 +51,28 @@ PyObject* __Pyx_PyObject_FastCall(PyObject* func, PyObject* const* args, Py_ssiz
   return check_result(result);
 }
 
+PyObject* __Pyx_PyObject_CallVectorDict(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kw) {
+  // The call slots of these types pass the tuple's items and the dict on to
+  // exactly these functions.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject** vector = const_cast<PyObject**>(args);
+  PyObject* result = Py_TYPE(func) == &PyFunction_Type ? _PyFunction_FastCallDict(func, vector, nargs, kw)
+                                                       : _PyCFunction_FastCallDict(func, vector, nargs, kw);
+  Py_LeaveRecursiveCall();
+  return check_result(result);
+}
+
+PyObject* __Pyx_PyCFunction_CallKeywords(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  // Behind the slot the dict would only be unpacked into this vector and
+  // names again; the body and the checks around it are the same.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* result = _PyCFunction_FastCallKeywords(func, const_cast<PyObject**>(args), nargs, kwnames);
+  Py_LeaveRecursiveCall();
+  return check_result(result);
+}
+
 PyObject* __Pyx_PyObject_CallMethod1(PyObject* method, PyObject* arg) {
   if (Py_TYPE(method) == &PyMethod_Type && PyMethod_GET_SELF(method)) {
     PyObject* args[2] = {PyMethod_GET_SELF(method), arg};

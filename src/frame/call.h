@@ -35,6 +35,37 @@ inline PyObject* __Pyx_PyObject_CallOneArg(PyObject* func, PyObject* arg) {
 // calling the bound method, one object fewer.
 PyObject* __Pyx_PyObject_CallMethod1(PyObject* method, PyObject* arg);
 
+// Whether calling `func` through its type's call slot with a tuple and a
+// dict does no more than hand the tuple's items and the dict to one of the
+// interpreter's vector calls that take a keyword dict: Python functions, and
+// builtin functions that do not take their arguments as a tuple. Neither kind
+// lets the callee hold the tuple or the dict itself.
+inline bool __Pyx_CallSlotTakesVector(PyObject* func) {
+  PyTypeObject* type = Py_TYPE(func);
+  if (type == &PyFunction_Type) return true;
+  return type == &PyCFunction_Type && !(PyCFunction_GET_FLAGS(func) & METH_VARARGS);
+}
+
+// For a callee of those kinds: the same call as __Pyx_PyObject_Call with a
+// tuple of args[:nargs] and a copy of `kw`, without building either. `kw` is
+// a dict (possibly empty) or null.
+PyObject* __Pyx_PyObject_CallVectorDict(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kw);
+
+// Whether `func` is a builtin function whose call slot, given a tuple and a
+// keyword dict, unpacks them into a vector and keyword names for its body.
+inline bool __Pyx_IsFastKeywordsBuiltin(PyObject* func) {
+  return Py_TYPE(func) == &PyCFunction_Type &&
+         (PyCFunction_GET_FLAGS(func) & ~(METH_CLASS | METH_STATIC | METH_COEXIST)) ==
+             (METH_FASTCALL | METH_KEYWORDS);
+}
+
+// For such a callee: the same call as __Pyx_PyObject_Call with a tuple of
+// args[:nargs] and a dict mapping the names in `kwnames` to the values that
+// follow them in `args`, without building either.
+PyObject* __Pyx_PyCFunction_CallKeywords(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames);
+
 // Attribute lookup through the type's slot.
 inline PyObject* __Pyx_PyObject_GetAttrStr(PyObject* obj, PyObject* name) {
   getattrofunc getattro = Py_TYPE(obj)->tp_getattro;

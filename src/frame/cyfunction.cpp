@@ -404,9 +404,14 @@ int cyfunction_traverse(PyObject* op, visitproc visit, void* arg) {
 
 void cyfunction_dealloc(PyObject* op) {
   PyObject_GC_UnTrack(op);
+  // `__doc__` and `__module__` take any object, so function objects can hold
+  // one another in a chain of any length; the trashcan frees a long chain
+  // in bounded C stack depth instead of one nested call per link.
+  Py_TRASHCAN_SAFE_BEGIN(op)
   if (self_of(op)->func.m_weakreflist) PyObject_ClearWeakRefs(op);
   cyfunction_clear(op);
   PyObject_GC_Del(op);
+  Py_TRASHCAN_SAFE_END(op)
 }
 
 PyTypeObject own_type = {

@@ -73,6 +73,20 @@ PyObject* get_item(PyObject* ls, Py_ssize_t j) {
 // print(item, end=end) through the captured builtin, with a fresh argument
 // tuple and keyword dict per call. The two failure points are the caller's.
 Step print_one(PyObject* item, PyObject* end, Step build_failed, Step call_failed) {
+  PyObject* print = builtin(B_print);
+  if (__Pyx_IsFastKeywordsBuiltin(print)) {
+    // The builtin print takes the vector (item, end) with the names ("end",)
+    // directly, which is what its slot would make of the tuple and the dict.
+    static PyObject* end_kwnames;
+    if (!end_kwnames) {
+      end_kwnames = PyTuple_Pack(1, str(S_end));
+      if (!end_kwnames) return build_failed;
+    }
+    PyObject* vector[2] = {item, end};
+    Ref result = Ref::steal(__Pyx_PyCFunction_CallKeywords(print, vector, 1, end_kwnames));
+    if (!result) return call_failed;
+    return kOk;
+  }
   Ref args = Ref::steal(PyTuple_New(1));
   if (!args) return build_failed;
   Py_INCREF(item);
@@ -80,7 +94,7 @@ Step print_one(PyObject* item, PyObject* end, Step build_failed, Step call_faile
   Ref kw = Ref::steal(PyDict_New());
   if (!kw) return build_failed;
   if (PyDict_SetItem(kw.get(), str(S_end), end) < 0) return build_failed;
-  Ref result = Ref::steal(__Pyx_PyObject_Call(builtin(B_print), args.get(), kw.get()));
+  Ref result = Ref::steal(__Pyx_PyObject_Call(print, args.get(), kw.get()));
   if (!result) return call_failed;
   return kOk;
 }
