@@ -6,6 +6,7 @@ function's traceback entry at the right line."""
 import copy
 import gc
 import io
+import os
 import pickle
 import sys
 import threading
@@ -70,6 +71,19 @@ class Checks(CallChecks):
             self.assertEqual(str(exc), message)
         self.assertEntry(exc, entry)
         return exc
+
+    def assertRecursion(self, entry, func, *args):
+        """func(*args) recurses through Python code until RecursionError;
+        every entry of the module is `entry`, the one failing statement."""
+        try:
+            func(*args)
+        except RecursionError as e:
+            self.assertTrue(str(e).startswith("maximum recursion depth exceeded"), str(e))
+            mine = [x for x in entries(e) if x[0] == entry[0]]
+            self.assertGreater(len(mine), 10)
+            self.assertEqual(set(mine), {entry})
+        else:
+            self.fail("no RecursionError")
 
     def assertNoDepthLeak(self):
         # A Python recursion close to the limit still fits: no failed call
@@ -255,14 +269,46 @@ class ElemcountHostile(Checks, unittest.TestCase):
         self.assertEqual(d, {})
         self.assertEqual([(k.tag, v) for k, v in result.items()], [(1, 2)])
 
+    def test_binding_reentered_from_a_names_eq(self):
+        # A keyword name's __eq__ runs while binding is half done; it calls
+        # the same function, which fails and succeeds in its own binding.
+        class Name(str):
+            def __eq__(self, other):
+                try:
+                    elemcount(1, 2)
+                except TypeError as e:
+                    inner.append(entries(e)[-1])
+                inner.append(elemcount("aab"))
+                return str.__eq__("ls", other)
+            __hash__ = str.__hash__
+        inner = []
+        self.assertEqual(elemcount(**{Name("q"): [5, 5, 6]}), {5: 2, 6: 1})
+        self.assertEqual(inner, [at_count(1), {"a": 2, "b": 1}])
+
+        class Deep(str):
+            def __eq__(self, other):
+                return elemcount(**{Deep("q"): [1]})
+            __hash__ = str.__hash__
+        for _ in range(20):
+            # called here: a helper taking **kwargs would compare the name itself
+            try:
+                elemcount(**{Deep("q"): [1]})
+            except RecursionError as exc:
+                e = exc
+            else:
+                self.fail("no RecursionError")
+            mine = [x for x in entries(e) if x[0] == COUNT]
+            self.assertGreater(len(mine), 10)
+            self.assertEqual(set(mine), {at_count(1)})  # every level failed in its binding
+        self.assertNoDepthLeak()
+
     def test_recursion_through_python_count(self):
         class L(list):
             def count(self, v):
                 return elemcount(self)
         ls = L([1])
         for _ in range(30):
-            with self.assertRaises(RecursionError):
-                elemcount(ls)
+            self.assertRecursion(at_count(6), elemcount, ls)
         self.assertNoDepthLeak()
 
 
@@ -343,9 +389,7 @@ class AmbrelHostile(Checks, unittest.TestCase):
         def f(x):
             return ambrel([x], f)
         for _ in range(30):
-            with self.assertRaises(RecursionError) as cm:
-                ambrel([1], f)
-            self.assertTrue(str(cm.exception).startswith("maximum recursion depth exceeded"))
+            self.assertRecursion(at_ambrel(2), ambrel, [1], f)
         self.assertNoDepthLeak()
 
     def test_func_that_is_not_callable_after_all(self):
@@ -462,9 +506,12 @@ class WriteHostile(Checks, unittest.TestCase):
             def __str__(self):
                 write([self])
                 return "x"
-        for _ in range(20):
-            result, out = captured(write, [Deep()])
-            self.assertIsInstance(result, RecursionError)
+        saved, sys.stdout = sys.stdout, io.StringIO()
+        try:
+            for _ in range(20):
+                self.assertRecursion(at_write(5), write, [Deep()])
+        finally:
+            sys.stdout = saved
         self.assertNoDepthLeak()
 
 
@@ -530,8 +577,7 @@ class SprellHostile(Checks, unittest.TestCase):
             def split(self, sep):
                 return multi_str_sprell(sep, self)
         for _ in range(20):
-            with self.assertRaises(RecursionError):
-                multi_str_sprell(",", R())
+            self.assertRecursion(at_sprell(6), multi_str_sprell, ",", R())
         self.assertNoDepthLeak()
         self.assertIsNone(str_sprell(R(), R()))
 
@@ -669,7 +715,10 @@ class Threads(Checks, unittest.TestCase):
 
     def test_functions_interleaved(self):
         def slow(x, *args, **kwargs):
-            time.sleep(0)
+            if x % 2:
+                time.sleep(0)
+            else:
+                os.stat(".")  # I/O, with the lock released
             return (x, args, kwargs)
 
         class Slow(Item):
@@ -733,6 +782,65 @@ class Threads(Checks, unittest.TestCase):
                 self.assertEqual(got[2 * rep], [[me, str(next(lines))], [me, str(next(lines))]])
                 self.assertEqual(got[2 * rep + 1], [me, str(next(lines))])
 
+    def test_entries_while_the_cline_switch_flips(self):
+        # Threads fail at many points of several modules while one thread
+        # flips the switch: every entry keeps its file and line, and its name
+        # is the plain one or the plain one with a C line.
+        import re
+        runtime = sys.modules["cython_runtime"]
+        saved = runtime.__dict__.get("cline_in_traceback", False)
+        stop = []
+
+        class SleepyName(str):
+            def __eq__(self, other):
+                time.sleep(0)
+                return str.__eq__("ls", other)
+            __hash__ = str.__hash__
+
+        def flip(i):
+            deadline = time.time() + 30
+            while not stop and time.time() < deadline:
+                runtime.cline_in_traceback = not runtime.cline_in_traceback
+                time.sleep(0)
+            return None
+
+        failures = [
+            (lambda: elemcount(), at_count(1)),
+            (lambda: elemcount(5), at_count(3)),
+            (lambda: elemcount([[1]]), at_count(6)),
+            (lambda: elemcount(**{SleepyName("q"): 5, "x": 1}), at_count(1)),
+            (lambda: ambrel([1], 5), at_ambrel(2)),
+            (lambda: ambrel(func=5), at_ambrel(1)),
+            (lambda: multi_str_sprell(",", 5), at_sprell(6)),
+            (lambda: write(5), at_write(2)),
+        ]
+
+        def work(i):
+            if i == 0:
+                return flip(i)
+            bad = []
+            for rep in range(200):
+                action, (file, line, name) = failures[(i + rep) % len(failures)]
+                try:
+                    action()
+                except Exception as e:
+                    got = entries(e)[-1]
+                    if got[:2] != (file, line) or not re.fullmatch(
+                            re.escape(name) + r"( \(src/pelmo/[a-z/]+:\d+\))?", got[2]):
+                        bad.append(got)
+                else:
+                    bad.append("no failure")
+                if i == 1 and rep == 199:
+                    stop.append(1)
+            return bad
+
+        try:
+            results = self.run_threads(work, n=5)
+        finally:
+            stop.append(1)
+            runtime.cline_in_traceback = saved
+        self.assertEqual(results, {0: None, 1: [], 2: [], 3: [], 4: []})
+
     def test_recursion_limits_are_per_thread(self):
         def work(i):
             def f(x):
@@ -748,6 +856,55 @@ class Threads(Checks, unittest.TestCase):
         results = self.run_threads(work, n=4)
         self.assertEqual(results, {i: [0, i, 2 * i] for i in range(4)})
         self.assertNoDepthLeak()
+
+
+# --- random hostile scenarios -----------------------------------------------------------------
+
+class RandomScenarios(unittest.TestCase):
+    """hostile_model.py: scripted containers, elements and callables against
+    plain-Python versions of the bodies (the long run: scripts/fuzz_hostile.py)."""
+
+    def test_bodies_agree_with_python(self):
+        import hostile_model
+        count, mismatches = hostile_model.run(3000, 20261208)
+        self.assertEqual(count, 3000)
+        self.assertEqual(mismatches[:2], [])
+
+    def test_planted_faults_are_noticed(self):
+        import hostile_model as hm
+
+        def write_two_queries(ls, sep=" ", end="\n"):  # the last element found with the second length
+            hm.Lines.line = 2
+            n = len(ls)
+            for i in range(n - 1):
+                hm.Lines.line = 3
+                print(ls[i], end=sep)
+            hm.Lines.line = 4
+            k = len(ls)
+            if k == 0:
+                return None
+            hm.Lines.line = 5
+            print(ls[k - 1], end=end)
+
+        def elemcount_identity(ls):  # distinctness by identity only
+            hm.Lines.line = 2
+            vis = []
+            for l in ls:
+                if not any(l is v for v in vis):
+                    vis.append(l)
+            hm.Lines.line = 6
+            return {v: ls.count(v) for v in vis}
+
+        def ambrel_snapshot(ls, func, *args, **kwargs):  # a copy of the list walked
+            hm.Lines.line = 2
+            return [func(l, *args, **kwargs) for l in list(ls)]
+        for name, ref in (("write", write_two_queries), ("elemcount", elemcount_identity),
+                          ("ambrel", ambrel_snapshot)):
+            with self.subTest(name=name):
+                funcs = hm.functions()
+                funcs = {name: (funcs[name][0], ref, funcs[name][2])}
+                count, mismatches = hm.run(1500, 7, funcs)
+                self.assertGreater(len(mismatches), 0)
 
 
 # --- the function type ------------------------------------------------------------------------
@@ -901,6 +1058,26 @@ class FunctionType(Checks, unittest.TestCase):
         gc.collect()
         self.assertIsNone(rg())
         self.assertIsNone(rh())
+
+    def test_coroutine_marker_with_a_broken_asyncio(self):
+        # A coroutine-flagged function asks asyncio.coroutines for its marker;
+        # whatever goes wrong there is cleared and the answer is True.
+        class Broken(type(sys)):
+            def __getattr__(self, name):
+                raise Boom(name)
+        import asyncio
+        import asyncio.coroutines
+        saved = sys.modules["asyncio.coroutines"], asyncio.coroutines
+        try:
+            for replacement in (Broken("asyncio.coroutines"), None):
+                sys.modules["asyncio.coroutines"] = asyncio.coroutines = replacement
+                f = frametest.make(FASTCALL, 8, None)
+                self.assertIs(f._is_coroutine, True)
+                self.assertIs(f._is_coroutine, True)  # cached
+                self.assertIsNone(sys.exc_info()[1])
+        finally:
+            sys.modules["asyncio.coroutines"], asyncio.coroutines = saved
+        self.assertIs(frametest.make(FASTCALL, 8, None)._is_coroutine, asyncio.coroutines._is_coroutine)
 
     def test_hostile_cline_switch(self):
         # The switch is asked for its truth while an entry is made; a switch
