@@ -84,6 +84,9 @@ PY = {
     "ambrel": py_ambrel,
 }
 
+# Sizes of the --smoke run: the "few distinct" and "many distinct" rows differ.
+SMOKE_SIZES = (5,)
+
 MODULES = [
     ("pelmo.list.read", ("read", "read_split")),
     ("pelmo.list.write", ("write",)),
@@ -166,7 +169,7 @@ class Workload:
         return self.name + (" (idiom, not identical)" if self.idiom else "")
 
 
-def workloads(native, sizes, smoke=False):
+def workloads(native, sizes):
     """All rows whose native function was imported."""
     rows = []
 
@@ -330,7 +333,8 @@ def shorten(x):
 
 
 def calibrate(side, target):
-    """A loop count whose sample takes about `target` seconds."""
+    """A loop count whose sample takes about `target` seconds, and the time
+    per call of the last trial (a sample in its own right)."""
     number = 1
     while True:
         t = side.sample(number)
@@ -340,17 +344,18 @@ def calibrate(side, target):
             number *= 10
         else:
             number = max(number * 2, min(number * 100, int(number * target / t) + 1))
+    per_call = t / number
     if t > 0:
         number = max(1, int(number * target / t))
-    return number
+    return number, per_call
 
 
 def measure(w, native_side, py_side, target, repeats):
     """Best time per call of each side, the samples interleaved."""
-    n_native = calibrate(native_side, target)
-    n_py = calibrate(py_side, target)
-    best_native = best_py = float("inf")
-    for _ in range(repeats):
+    n_native, best_native = calibrate(native_side, target)
+    n_py, best_py = calibrate(py_side, target)
+    # The calibration trials count as one sample each.
+    for _ in range(repeats - 1):
         best_native = min(best_native, native_side.sample(n_native) / n_native)
         best_py = min(best_py, py_side.sample(n_py) / n_py)
     return best_native, best_py
@@ -376,12 +381,12 @@ def main(argv=None):
 
     native, notes = load_native()
     if opts.smoke:
-        sizes, target, repeats = (5,), 0.0, 1
+        sizes, target, repeats = SMOKE_SIZES, 0.0, 1
     elif opts.quick:
         sizes, target, repeats = (10, 1000, 100000), 0.012, 3
     else:
         sizes, target, repeats = (10, 1000, 100000), 0.03, 5
-    rows = [w for w in workloads(native, sizes, opts.smoke) if opts.filter in w.label]
+    rows = [w for w in workloads(native, sizes) if opts.filter in w.label]
 
     for note in notes:
         print("note: " + note)

@@ -7,7 +7,7 @@ difference divided by N is the cost of one call in instructions (Ir), free of
 start-up and import costs and of timing noise.
 
 Usage:
-    python3.7 bench/callgrind.py --build DIR [--calls N] [--keep DIR] [--filter TEXT] [--smoke]
+    python3.7 bench/callgrind.py --build DIR [--calls N] [--size N] [--filter TEXT] [--keep DIR] [--breakdown]
 
 With --keep the callgrind output files stay in DIR (for callgrind_annotate).
 Workload names and statements are those of bench.py, at size 10 (or the

@@ -23,10 +23,14 @@ if(PELMO_WERROR)
 endif()
 
 set(PELMO_LINK_FLAGS -Wl,-z,noexecstack -Wl,-z,relro -Wl,-z,now -Wl,--as-needed)
+# Anything else that links the frame's objects (a test executable) links
+# the sanitizer runtimes with these.
+set(PELMO_SANITIZER_LINK_FLAGS)
 if(PELMO_SANITIZE)
   list(APPEND PELMO_CXX_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined
        -fno-omit-frame-pointer -g)
-  list(APPEND PELMO_LINK_FLAGS -fsanitize=address,undefined)
+  set(PELMO_SANITIZER_LINK_FLAGS -fsanitize=address,undefined)
+  list(APPEND PELMO_LINK_FLAGS ${PELMO_SANITIZER_LINK_FLAGS})
 else()
   # No C++ runtime: only libc, plus the static libgcc for compiler helpers.
   list(APPEND PELMO_LINK_FLAGS -nodefaultlibs)

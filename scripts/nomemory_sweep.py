@@ -55,6 +55,7 @@ def main():
         # The parent has imported none of the modules: each child's import
         # is that module's first, and `before` makes it a later one.
         allocfail.preload_packages()
+        allocfail.freeze()
         plans = [(m, ()) for m in allocfail_cases.MODULES]
         plans += [("pelmo.list.count", ("pelmo.list.read",)), ("pelmo.list.read", ("frametest",))]
         for name, before in plans:
@@ -70,6 +71,7 @@ def main():
 
     if not opts.no_calls:
         loaded = allocfail_cases.load_modules()
+        allocfail.freeze()
         for case in allocfail_cases.all_cases(loaded):
             if opts.only and opts.only not in case.name:
                 continue
@@ -78,6 +80,8 @@ def main():
                 print("  {:<55} {}".format(case.name, counts), flush=True)
 
     print("total: {} in {:.0f} s".format(report.summary(), time.time() - start))
+    for label, k, text in report.notes:
+        print("NOTE {} (allocation {}): {}".format(label, k + 1, text))
     for label, k, text in report.problems:
         print("PROBLEM {} (allocation {}): {}".format(label, k + 1, text))
     return 1 if report.problems else 0

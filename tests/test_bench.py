@@ -1,8 +1,6 @@
 """The benchmark's smoke mode: every row is produced, and its result check
 really compares the native and the pure-Python side."""
 import glob
-import importlib.util
-import io
 import os
 import re
 import subprocess
@@ -12,16 +10,9 @@ import unittest
 import support
 
 BENCH = os.path.join(support.SOURCE, "bench", "bench.py")
+sys.path.insert(0, os.path.dirname(BENCH))
+import bench  # noqa: E402
 
-
-def load_bench():
-    spec = importlib.util.spec_from_file_location("pelmo_bench", BENCH)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod
-
-
-bench = load_bench()
 ROW = re.compile(r"^(?P<label>.*?)\s+(?P<native>[\d.]+ (?:ns|us|ms|s ))\s+(?P<py>[\d.]+ (?:ns|us|ms|s ))"
                  r"\s+(?P<ratio>[\d.]+|inf)$")
 
@@ -53,7 +44,7 @@ class SmokeRun(unittest.TestCase):
 
     def test_every_row_is_produced_once(self):
         native, _ = bench.load_native()
-        expected = [w.label for w in bench.workloads(native, (5,), smoke=True)]
+        expected = [w.label for w in bench.workloads(native, bench.SMOKE_SIZES)]
         self.assertGreater(len(expected), 30)
         self.assertEqual(len(set(expected)), len(expected), "duplicate row labels")
         got = []
@@ -62,7 +53,7 @@ class SmokeRun(unittest.TestCase):
             if m:
                 got.append(m.group("label"))
         self.assertEqual(got, expected)
-        funcs = {w.func for w in bench.workloads(native, (5,), smoke=True)}
+        funcs = {w.func for w in bench.workloads(native, bench.SMOKE_SIZES)}
         self.assertEqual(funcs, set(native), "a function without a workload")
 
     def test_summary_line(self):
@@ -85,7 +76,7 @@ class CrossCheck(unittest.TestCase):
 
     def setUp(self):
         self.native, _ = bench.load_native()
-        self.rows = {w.label: w for w in bench.workloads(self.native, (5,), smoke=True)}
+        self.rows = {w.label: w for w in bench.workloads(self.native, bench.SMOKE_SIZES)}
         self.saved = dict(bench.PY)
 
     def tearDown(self):

@@ -66,9 +66,18 @@ PyObject* __Pyx_PyObject_CallVectorDict(PyObject* func, PyObject* const* args, P
 PyObject* __Pyx_PyCFunction_CallKeywords(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
   // Behind the slot the dict would only be unpacked into this vector and
-  // names again; the body and the checks around it are the same.
+  // names again. The rest is what the slot does for this kind of builtin:
+  // its own recursion guard around the body, then the interpreter's check of
+  // the body's result.
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* result = _PyCFunction_FastCallKeywords(func, const_cast<PyObject**>(args), nargs, kwnames);
+  PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+  PyObject* self = (ml->ml_flags & METH_STATIC) ? nullptr : PyCFunction_GET_SELF(func);
+  PyObject* result = nullptr;
+  if (!Py_EnterRecursiveCall(" while calling a Python object")) {
+    result = reinterpret_cast<FastKeywordsBody>(ml->ml_meth)(self, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+  }
+  result = _Py_CheckFunctionResult(func, result, nullptr);
   Py_LeaveRecursiveCall();
   return check_result(result);
 }

@@ -39,7 +39,7 @@ PyObject* ambrel(Call& a) {
                            // A callee that only ever sees the items of the
                            // tuple and of the keyword copy gets them directly.
                            Py_ssize_t nextra = PyTuple_GET_SIZE(args);
-                           if (nextra < kDirectArgs && __Pyx_CallSlotTakesVector(func)) {
+                           if (nextra <= kDirectArgs && __Pyx_CallSlotTakesVector(func)) {
                              PyObject* vector[kDirectArgs + 1];
                              vector[0] = l;
                              for (Py_ssize_t i = 0; i < nextra; ++i) vector[i + 1] = PyTuple_GET_ITEM(args, i);

@@ -70,8 +70,10 @@ PyObject* get_item(PyObject* ls, Py_ssize_t j) {
   return index ? PyObject_GetItem(ls, index.get()) : nullptr;
 }
 
-// print(item, end=end) through the captured builtin, with a fresh argument
-// tuple and keyword dict per call. The two failure points are the caller's.
+// print(item, end=end) through the captured builtin: the builtin print is
+// entered with a vector, any other object through its call slot with a fresh
+// argument tuple and keyword dict per call. The two failure points are the
+// caller's.
 Step print_one(PyObject* item, PyObject* end, Step build_failed, Step call_failed) {
   PyObject* print = builtin(B_print);
   if (__Pyx_IsFastKeywordsBuiltin(print)) {
