@@ -20,16 +20,13 @@ import importlib
 import io
 import os
 import pickle
-import signal
 import sys
 import tempfile
 import traceback
-import types
-import warnings
 
 import _testcapi
 
-CHILD_TIMEOUT = int(os.environ.get("PELMO_NOMEM_CHILD_TIMEOUT", "20"))
+CHILD_TIMEOUT = int(os.environ.get("PELMO_NOMEM_CHILD_TIMEOUT", "10"))
 # A harness failure in a child exits with this status.
 HARNESS_FAILED = 3
 

@@ -20,9 +20,8 @@ interpreter: `load()` must import pelmo.list.write itself, with a recording
 import builtins
 import random
 import sys
-import traceback
 
-from support import tb_file
+from support import entries, tb_file
 
 LOG = []  # everything observable that happens during one call
 
@@ -416,47 +415,48 @@ def load():
 
 # --- running one call both ways -----------------------------------------------------
 
-def _observe(run):
-    """Runs `run` with the fake console; returns (outcome, log)."""
+def _on_fake_console(run, failed):
+    """Runs `run` with an empty log and the fake console; returns (outcome,
+    log), the outcome ("ok", result) or what `failed` makes of the exception."""
     del LOG[:]
     saved = sys.stdin, sys.stdout
     sys.stdin, sys.stdout = FakeStdin(), FakeStdout()
     try:
         try:
             outcome = ("ok", canon(run()))
-        except Expect as e:
-            outcome = ("raise", e.exc_type, e.message, e.where)
-        except Exception as e:  # raised by a probe: ends in that probe's frame
-            outcome = ("raise", type(e), str(e), "def+1")
+        except Exception as e:
+            outcome = failed(e)
     finally:
         sys.stdin, sys.stdout = saved
     return outcome, canon(LOG)
+
+
+def _observe(run):
+    """Runs `run` with the fake console; returns (outcome, log)."""
+    def failed(e):
+        if isinstance(e, Expect):
+            return ("raise", e.exc_type, e.message, e.where)
+        # raised by a probe: ends in that probe's frame
+        return ("raise", type(e), str(e), "def+1")
+    return _on_fake_console(run, failed)
 
 
 def _actual(target, call):
     """Calls the real function; classifies where its traceback ends."""
-    del LOG[:]
-    saved = sys.stdin, sys.stdout
-    sys.stdin, sys.stdout = FakeStdin(), FakeStdout()
-    try:
-        try:
-            outcome = ("ok", canon(call()))
-        except Exception as e:
-            tb = [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(e.__traceback__)]
-            native = [i for i, entry in enumerate(tb) if entry[0] == target.sig.file]
-            if not native:
-                where = "call"
-            elif len(native) == 1 and tb[native[0]] == target.sig.entry:
-                tail = len(tb) - 1 - native[0]
-                where = "def" if tail == 0 else "def+%d" % tail
-            elif len(native) == 1 and tb[native[0]][2] == target.sig.traceback_name:
-                where = "body"
-            else:
-                where = "unexpected traceback %r" % (tb,)
-            outcome = ("raise", type(e), str(e), where)
-    finally:
-        sys.stdin, sys.stdout = saved
-    return outcome, canon(LOG)
+    def failed(e):
+        tb = entries(e)
+        native = [i for i, entry in enumerate(tb) if entry[0] == target.sig.file]
+        if not native:
+            where = "call"
+        elif len(native) == 1 and tb[native[0]] == target.sig.entry:
+            tail = len(tb) - 1 - native[0]
+            where = "def" if tail == 0 else "def+%d" % tail
+        elif len(native) == 1 and tb[native[0]][2] == target.sig.traceback_name:
+            where = "body"
+        else:
+            where = "unexpected traceback %r" % (tb,)
+        return ("raise", type(e), str(e), where)
+    return _on_fake_console(call, failed)
 
 
 def check_call(target, pos, keywords, vector, model=None, empty_names=False):

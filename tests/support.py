@@ -48,10 +48,9 @@ def src_file(*components):
 class CallChecks:
     """Mixin for unittest.TestCase: exceptions with message and last entry."""
 
-    def assertFails(self, exc_type, message, entry, func, *args, **kwargs):
-        """Calls func, expects exc_type with `message` (None: any) and, when
-        `entry` is given, that (file, line, name) as the last traceback entry.
-        Returns the exception."""
+    def assertFailure(self, exc_type, message, func, *args, **kwargs):
+        """Calls func, expects exc_type with `message` (None: any) and returns
+        the exception with its traceback, for checks of the entries."""
         # assertRaises drops the traceback, which is what is under test here.
         try:
             func(*args, **kwargs)
@@ -61,6 +60,12 @@ class CallChecks:
             self.fail("%s not raised" % exc_type.__name__)
         if message is not None:
             self.assertEqual(str(exc), message)
+        return exc
+
+    def assertFails(self, exc_type, message, entry, func, *args, **kwargs):
+        """assertFailure, and when `entry` is given, that (file, line, name)
+        is the last traceback entry. Returns the exception."""
+        exc = self.assertFailure(exc_type, message, func, *args, **kwargs)
         if entry is not None:
             self.assertEqual(last_entry(exc), entry)
         return exc

@@ -61,7 +61,7 @@ class RecursionBookkeeping(unittest.TestCase):
         self.assertEqual(reachable_depth(), before)
 
 
-class AmbrelDirect(unittest.TestCase):
+class AmbrelDirect(support.CallChecks, unittest.TestCase):
     def check(self, ls, func, *args, **kwargs):
         got = outcome(lambda: ambrel(ls, func, *args, **kwargs))
         want = outcome(lambda: reference_ambrel(ls, func, *args, **kwargs))
@@ -119,12 +119,7 @@ class AmbrelDirect(unittest.TestCase):
         def boom(l):
             raise KeyError(l)
 
-        try:
-            ambrel([7], boom)
-        except KeyError as exc:
-            tb = support.entries(exc)
-        else:
-            self.fail("no KeyError")
+        tb = support.entries(self.assertFailure(KeyError, None, ambrel, [7], boom))
         self.assertEqual(tb[-2], (support.tb_file("pelmo", "list", "ambrel"), 2, "pelmo.list.ambrel.ambrel"))
         self.assertEqual(tb[-1][2], "boom")
 

@@ -61,29 +61,18 @@ class Checks(CallChecks):
             self.assertNotIn(later[0], MODULE_FILES, tb)
 
     def assertRaisesAt(self, exc_type, message, entry, func, *args, **kwargs):
-        try:  # not assertRaises: it drops the traceback
-            func(*args, **kwargs)
-        except exc_type as e:
-            exc = e
-        else:
-            self.fail("%s not raised" % exc_type.__name__)
-        if message is not None:
-            self.assertEqual(str(exc), message)
+        exc = self.assertFailure(exc_type, message, func, *args, **kwargs)
         self.assertEntry(exc, entry)
         return exc
 
     def assertRecursion(self, entry, func, *args):
         """func(*args) recurses through Python code until RecursionError;
         every entry of the module is `entry`, the one failing statement."""
-        try:
-            func(*args)
-        except RecursionError as e:
-            self.assertTrue(str(e).startswith("maximum recursion depth exceeded"), str(e))
-            mine = [x for x in entries(e) if x[0] == entry[0]]
-            self.assertGreater(len(mine), 10)
-            self.assertEqual(set(mine), {entry})
-        else:
-            self.fail("no RecursionError")
+        e = self.assertFailure(RecursionError, None, func, *args)
+        self.assertTrue(str(e).startswith("maximum recursion depth exceeded"), str(e))
+        mine = [x for x in entries(e) if x[0] == entry[0]]
+        self.assertGreater(len(mine), 10)
+        self.assertEqual(set(mine), {entry})
 
     def assertNoDepthLeak(self):
         # A Python recursion close to the limit still fits: no failed call

@@ -172,11 +172,12 @@ class ReadLeaks(LeakCase):
 
     def feeding(self, op, line="12 34 5"):
         """op with enough standard input for any number of calls."""
-        state = {"left": 0}
+        state = {"left": 0, "stdin": None}
 
         def run():
-            if state["left"] == 0:
-                sys.stdin = io.StringIO((line + "\n") * 1000)
+            # Refilled when used up, or when another scenario took over stdin.
+            if state["left"] == 0 or sys.stdin is not state["stdin"]:
+                sys.stdin = state["stdin"] = io.StringIO((line + "\n") * 1000)
                 state["left"] = 300
             state["left"] -= 1
             op()

@@ -50,15 +50,10 @@ class Checks(CallChecks):
     entry of the module; frames of Python callees may follow it."""
 
     def assertFails(self, exc_type, message, entry, func, *args, **kwargs):
-        try:
-            func(*args, **kwargs)
-        except exc_type as exc:
-            if message is not None:
-                self.assertEqual(str(exc), message)
-            if entry is not None:
-                self.assertEqual([e for e in entries(exc) if e[0] == FILE], [entry])
-            return exc
-        self.fail("%s not raised" % exc_type.__name__)
+        exc = self.assertFailure(exc_type, message, func, *args, **kwargs)
+        if entry is not None:
+            self.assertEqual([e for e in entries(exc) if e[0] == FILE], [entry])
+        return exc
 
 
 def run_json(test, code, stdin=None):
