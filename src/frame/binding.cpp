@@ -66,20 +66,6 @@ int Call::count_error(bool too_many, Py_ssize_t given) const {
 }
 
 int Call::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const Signature& s = sig_;
-  // The common call, positional arguments within the counts of a function
-  // without `*args` and `**kwargs`, binds here; every other call, and every
-  // failure, goes through the general rules below.
-  if ((!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && !s.star_args && !s.star_kwargs && nargs >= s.min &&
-      nargs <= s.nparams) {
-    Py_ssize_t i = 0;
-    for (; i < nargs; ++i) values_[i] = args[i];
-    for (; i < s.nparams; ++i) {
-      const Default& d = s.defaults[i];
-      values_[i] = d.kind == Default::kString ? str(d.index) : default_slots(self_)[d.index];
-    }
-    return 0;
-  }
   int r = bind_arguments(args, nargs, kwnames);
   if (r == kFailed) {
     args_.reset();
@@ -135,11 +121,8 @@ int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         __Pyx_ParseOptionalKeywords(kwnames, kwvalues, s, kwargs_.get(), values_, npos, s.name) < 0)
       return kFailed;
   }
-  for (Py_ssize_t i = s.min; i < s.nparams; ++i) {
-    if (values_[i]) continue;
-    const Default& d = s.defaults[i];
-    values_[i] = d.kind == Default::kString ? str(d.index) : default_slots(self_)[d.index];
-  }
+  for (Py_ssize_t i = s.min; i < s.nparams; ++i)
+    if (!values_[i]) values_[i] = default_value(s.defaults[i]);
   return kBound;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 #include "frame/traceback.h"
 #include "frame/walk.h"
+#include "frame/cyfunction.h"
 
 namespace pelmo {
 
@@ -27,10 +28,27 @@ class Call {
   // `*args`/`**kwargs`) the traceback entry at the def line added.
   int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+  // The common call: positional arguments within the counts of a function
+  // without `*args` and `**kwargs`. With the signature known at compile time
+  // this is a few compares and moves; false sends the call to bind().
+  template <const Signature& S>
+  bool bind_positional(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (S.star_args || S.star_kwargs || (kwnames && PyTuple_GET_SIZE(kwnames) != 0) || nargs < S.min ||
+        nargs > S.nparams)
+      return false;
+    for (int i = 0; i < S.nparams; ++i) values_[i] = i < nargs ? args[i] : default_value(S.defaults[i]);
+    return true;
+  }
+
  private:
   enum { kBound = 0, kFailed = -1, kNoMemory = -2 };  // kNoMemory: no traceback entry
   int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
   int count_error(bool too_many, Py_ssize_t given) const;
+  // An optional parameter's default: a module constant, or an object kept in
+  // the function's dynamic-defaults storage.
+  PyObject* default_value(const Default& d) const {
+    return d.kind == Default::kString ? str(d.index) : default_slots(self_)[d.index];
+  }
   PyObject* find_keyword(PyObject* name, PyObject* const* kwvalues, PyObject* kwnames) const;
 
   const Signature& sig_;
@@ -48,7 +66,7 @@ int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, co
 template <const Signature& S, PyObject* (*Body)(Call&)>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Call call(S, self);
-  if (call.bind(args, nargs, kwnames) < 0) return nullptr;
+  if (!call.bind_positional<S>(args, nargs, kwnames) && call.bind(args, nargs, kwnames) < 0) return nullptr;
   return Body(call);
 }
 

@@ -92,10 +92,14 @@ PyObject* vc_o(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* k
 
 // --- the call operation --------------------------------------------------------
 
-PyObject* call_with_keywords(Self* f, PyObject* args, PyObject* kw) {
+// Kept out of line: the plain call path stays free of its stack frame.
+__attribute__((noinline)) PyObject* call_with_keywords(Self* f, PyObject* args, PyObject* kw) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   Py_ssize_t nkw = PyDict_GET_SIZE(kw);
-  PyObject** stack = static_cast<PyObject**>(PyMem_Malloc((nargs + nkw) * sizeof(PyObject*)));
+  // Small calls, the usual ones, build their vector on the C stack.
+  PyObject* small[8];
+  PyObject** stack = nargs + nkw <= 8 ? small
+                                      : static_cast<PyObject**>(PyMem_Malloc((nargs + nkw) * sizeof(PyObject*)));
   if (!stack) return PyErr_NoMemory();
   for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
   Ref names = Ref::steal(PyTuple_New(nkw));
@@ -122,7 +126,7 @@ PyObject* call_with_keywords(Self* f, PyObject* args, PyObject* kw) {
       for (Py_ssize_t k = 0; k < nkw; ++k) Py_DECREF(stack[nargs + k]);
     }
   }
-  PyMem_Free(stack);
+  if (stack != small) PyMem_Free(stack);
   return result;
 }
 
