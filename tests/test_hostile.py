@@ -789,7 +789,7 @@ class Threads(Checks, unittest.TestCase):
         def flip(i):
             deadline = time.time() + 30
             while not stop and time.time() < deadline:
-                runtime.cline_in_traceback = not runtime.cline_in_traceback
+                runtime.cline_in_traceback = not getattr(runtime, "cline_in_traceback", False)
                 time.sleep(0)
             return None
 

@@ -163,7 +163,8 @@ PyObject* defaults_getter(PyObject* func) {
     PyObject* pair = PyTuple_Pack(2, defaults.get(), Py_None);
     if (pair) return pair;
   }
-  return fail_at(defaults_traceback, sig.def_line, sig.c_line);
+  // One failure point of the frame, shared by every getter of the module.
+  return fail_at(defaults_traceback, sig.def_line, __LINE__);
 }
 
 bool has_object_defaults(const Signature& sig) {
