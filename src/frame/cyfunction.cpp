@@ -256,43 +256,42 @@ int init_defaults(Self* f) {
   return 0;
 }
 
-PyObject* get_defaults(PyObject* op, void*) {
+// __defaults__ and __kwdefaults__: one rule over two fields. A read fills
+// the field from the getter once; an assignment warns that calls keep their
+// own values, then changes only what the attribute reports.
+template <PyObject* Self::*Field>
+PyObject* get_defaults_field(PyObject* op, void*) {
   Self* f = self_of(op);
-  if (!f->defaults_tuple && f->defaults_getter && init_defaults(f) < 0) return nullptr;
-  return or_none(f->defaults_tuple);
+  if (!(f->*Field) && f->defaults_getter && init_defaults(f) < 0) return nullptr;
+  return or_none(f->*Field);
 }
-int set_defaults(PyObject* op, PyObject* value, void*) {
+
+template <PyObject* Self::*Field, bool (*Accepts)(PyObject*), const char* TypeMessage, const char* Warning>
+int set_defaults_field(PyObject* op, PyObject* value, void*) {
   if (!value) value = Py_None;
-  if (value != Py_None && !PyTuple_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+  if (value != Py_None && !Accepts(value)) {
+    PyErr_SetString(PyExc_TypeError, TypeMessage);
     return -1;
   }
-  if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                   "changes to cyfunction.__defaults__ will not currently affect the values used in function calls",
-                   1) < 0)
-    return -1;
-  store(self_of(op)->defaults_tuple, value);
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, Warning, 1) < 0) return -1;
+  store(self_of(op)->*Field, value);
   return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* op, void*) {
-  Self* f = self_of(op);
-  if (!f->defaults_kwdict && f->defaults_getter && init_defaults(f) < 0) return nullptr;
-  return or_none(f->defaults_kwdict);
-}
-int set_kwdefaults(PyObject* op, PyObject* value, void*) {
-  if (!value) value = Py_None;
-  if (value != Py_None && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-    return -1;
-  }
-  if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                   "changes to cyfunction.__kwdefaults__ will not currently affect the values used in function calls",
-                   1) < 0)
-    return -1;
-  store(self_of(op)->defaults_kwdict, value);
-  return 0;
-}
+bool is_tuple(PyObject* o) { return PyTuple_Check(o); }
+bool is_dict(PyObject* o) { return PyDict_Check(o); }
+constexpr char kDefaultsType[] = "__defaults__ must be set to a tuple object";
+constexpr char kDefaultsWarning[] =
+    "changes to cyfunction.__defaults__ will not currently affect the values used in function calls";
+constexpr char kKwdefaultsType[] = "__kwdefaults__ must be set to a dict object";
+constexpr char kKwdefaultsWarning[] =
+    "changes to cyfunction.__kwdefaults__ will not currently affect the values used in function calls";
+
+constexpr auto get_defaults = get_defaults_field<&Self::defaults_tuple>;
+constexpr auto set_defaults = set_defaults_field<&Self::defaults_tuple, is_tuple, kDefaultsType, kDefaultsWarning>;
+constexpr auto get_kwdefaults = get_defaults_field<&Self::defaults_kwdict>;
+constexpr auto set_kwdefaults =
+    set_defaults_field<&Self::defaults_kwdict, is_dict, kKwdefaultsType, kKwdefaultsWarning>;
 
 PyObject* get_annotations(PyObject* op, void*) {
   Self* f = self_of(op);
