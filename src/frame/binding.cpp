@@ -77,6 +77,7 @@ int Call::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Signature& s = sig_;
+  for (PyObject*& v : values_) v = nullptr;  // an unset slot is one still to bind
   if (s.star_kwargs) {
     kwargs_ = Ref::steal(PyDict_New());
     if (!kwargs_) return kNoMemory;

@@ -53,7 +53,7 @@ class Call {
 
   const Signature& sig_;
   PyObject* self_;
-  PyObject* values_[kMaxParams] = {};
+  PyObject* values_[kMaxParams];  // filled by bind_positional, or cleared first by bind()
   Ref args_;
   Ref kwargs_;
 };
