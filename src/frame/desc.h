@@ -97,10 +97,6 @@ struct Builtin {
 struct ModuleDesc {
   const char* short_name;      // "read"
   const char* full_name;       // "pelmo.list.read"
-  const char* source_file;     // "src\pelmo\list\read": code objects
-  const char* traceback_file;  // "src\\pelmo\\list\\read": traceback entries
-  const char* c_file;          // "src/pelmo/list/read": C-line mode names
-  const char* init_traceback;  // "init pelmo.list.read"
   const StrSpec* strings;      // the module's own strings
   int nstrings;
   const Builtin* builtins;

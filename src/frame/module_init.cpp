@@ -10,7 +10,6 @@ PyObject* __pyx_m = nullptr;
 namespace {
 
 int64_t main_interpreter_id = -1;
-char defaults_traceback[128];  // "<module>.__defaults__"
 
 const ModuleDesc& M = __pyx_module_desc;
 
@@ -127,7 +126,7 @@ int __Pyx_CreateStringTabAndInitStrings() {
       interned("__name__"),
       interned("__test__"),
       StrSpec{M.full_name, cstr_size(M.full_name), nullptr, 0, 1, 1},
-      StrSpec{M.source_file, cstr_size(M.source_file), nullptr, 0, 1, 0},
+      StrSpec{__pyx_names.source_file, cstr_size(__pyx_names.source_file), nullptr, 0, 1, 0},
   };
   for (int i = 0; i < kFrameStrings; ++i)
     if (create_string(&__pyx_mstate.strings[i], frame[i]) < 0) return -1;
@@ -164,7 +163,7 @@ PyObject* defaults_getter(PyObject* func) {
     if (pair) return pair;
   }
   // One failure point of the frame, shared by every getter of the module.
-  return fail_at(defaults_traceback, sig.def_line, __LINE__);
+  return fail_at(__pyx_names.defaults_traceback, sig.def_line, __LINE__);
 }
 
 bool has_object_defaults(const Signature& sig) {
@@ -238,7 +237,7 @@ int publish_function(int i) {
 // Every failure from the string table on adds the init entry; all failures
 // drop the module so that a later import starts again.
 int exec_failed(int py_line, int c_line) {
-  if (py_line) __Pyx_AddTraceback(M.init_traceback, c_line, py_line, M.traceback_file);
+  if (py_line) __Pyx_AddTraceback(__pyx_names.init_traceback, c_line, py_line, __pyx_names.traceback_file);
   Py_CLEAR(__pyx_m);
   return -1;
 }
@@ -246,6 +245,39 @@ int exec_failed(int py_line, int c_line) {
 #define PELMO_EARLY_FAIL() return exec_failed(0, 0)
 
 }  // namespace
+
+ModuleNames __pyx_names = {};
+
+namespace {
+
+// `prefix`, then the dotted name with every '.' written as `sep`, then `suffix`.
+void derive(char* out, size_t size, const char* prefix, const char* sep, const char* suffix) {
+  size_t n = 0;
+  auto put = [&](const char* s) {
+    while (*s && n + 1 < size) out[n++] = *s++;
+  };
+  put(prefix);
+  for (const char* p = M.full_name; *p; ++p) {
+    if (*p == '.') {
+      put(sep);
+    } else if (n + 1 < size) {
+      out[n++] = *p;
+    }
+  }
+  put(suffix);
+  out[n] = 0;
+}
+
+}  // namespace
+
+void __Pyx_InitModuleNames() {
+  ModuleNames& m = __pyx_names;
+  derive(m.source_file, sizeof m.source_file, "src\\", "\\", "");
+  derive(m.traceback_file, sizeof m.traceback_file, "src\\\\", "\\\\", "");
+  derive(m.c_file, sizeof m.c_file, "src/", "/", "");
+  derive(m.init_traceback, sizeof m.init_traceback, "init ", ".", "");
+  derive(m.defaults_traceback, sizeof m.defaults_traceback, "", ".", ".__defaults__");
+}
 
 int __pyx_pymod_exec(PyObject* module) {
   if (__pyx_m) {
@@ -256,6 +288,7 @@ int __pyx_pymod_exec(PyObject* module) {
   }
   Py_INCREF(module);
   __pyx_m = module;
+  __Pyx_InitModuleNames();
   ModuleState& s = __pyx_mstate;
   PyObject* d = PyModule_GetDict(module);
   if (!d) PELMO_EARLY_FAIL();
@@ -280,7 +313,6 @@ int __pyx_pymod_exec(PyObject* module) {
   replace(s.__pyx_empty_unicode, empty);
   if (__Pyx_CyFunction_InitType() < 0) PELMO_EARLY_FAIL();
   if (__Pyx_CreateStringTabAndInitStrings() < 0) PELMO_EARLY_FAIL();
-  PyOS_snprintf(defaults_traceback, sizeof defaults_traceback, "%s.__defaults__", M.full_name);
 
   if (*M.main_flag && PyObject_SetAttr(module, str(kStrName), str(kStrMain)) < 0) PELMO_INIT_FAIL(1);
   PyObject* modules = PyImport_GetModuleDict();

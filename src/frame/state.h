@@ -26,6 +26,18 @@ extern PyObject* __pyx_m;
 // Defined by the module source.
 extern const ModuleDesc __pyx_module_desc;
 
+// The names a module's traceback entries and code objects carry, all
+// derived from its dotted name (shown here for "pelmo.list.read").
+struct ModuleNames {
+  char source_file[128];         // "src\pelmo\list\read": code objects
+  char traceback_file[192];      // "src\\pelmo\\list\\read": traceback entries
+  char c_file[128];              // "src/pelmo/list/read": C-line mode names
+  char init_traceback[128];      // "init pelmo.list.read"
+  char defaults_traceback[128];  // "pelmo.list.read.__defaults__"
+};
+extern ModuleNames __pyx_names;
+void __Pyx_InitModuleNames();
+
 inline PyObject* str(int i) { return __pyx_mstate.strings[i]; }
 inline PyObject* builtin(int i) { return __pyx_mstate.builtins[i]; }
 

@@ -134,7 +134,7 @@ PyCodeObject* cached_or_new_code(const char* funcname, int c_line, int py_line, 
   char buffer[512];
   const char* name = funcname;
   if (use_cline) {
-    PyOS_snprintf(buffer, sizeof buffer, "%s (%s:%d)", funcname, __pyx_module_desc.c_file, c_line);
+    PyOS_snprintf(buffer, sizeof buffer, "%s (%s:%d)", funcname, __pyx_names.c_file, c_line);
     name = buffer;
   }
   PyCodeObject* code = PyCode_NewEmpty(filename, name, py_line);

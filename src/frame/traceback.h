@@ -25,7 +25,7 @@ void __Pyx_AddTraceback(const char* funcname, int c_line, int py_line, const cha
 // Adds an entry in this module's traceback file and returns null, the way
 // every failure point ends.
 inline PyObject* fail_at(const char* funcname, int py_line, int c_line) {
-  __Pyx_AddTraceback(funcname, c_line, py_line, __pyx_module_desc.traceback_file);
+  __Pyx_AddTraceback(funcname, c_line, py_line, __pyx_names.traceback_file);
   return nullptr;
 }
 

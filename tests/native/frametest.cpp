@@ -122,7 +122,6 @@ PELMO_MODULE(frametest, frametest)
 
 namespace pelmo {
 const ModuleDesc __pyx_module_desc = {
-    "frametest", MODULE, "src\\frametest", "src\\\\frametest", "src/frametest", "init " MODULE,
-    kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
+    "frametest", MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
     &__pyx_module_is_main_frametest};
 }

@@ -9,9 +9,7 @@
 #include <string>
 
 namespace pelmo {
-const ModuleDesc __pyx_module_desc = {"cachetest", "cachetest", "src\\cachetest", "src\\\\cachetest",
-                                      "src/cachetest", "init cachetest", nullptr, 0, nullptr, 0, nullptr, 0,
-                                      nullptr};
+const ModuleDesc __pyx_module_desc = {"cachetest", "cachetest", nullptr, 0, nullptr, 0, nullptr, 0, nullptr};
 }
 
 namespace {
@@ -22,6 +20,7 @@ class Traceback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     Py_Initialize();
+    __Pyx_InitModuleNames();
     __pyx_mstate.__pyx_cython_runtime = PyImport_AddModule("cython_runtime");
     __pyx_mstate.strings[kStrClineInTraceback] = PyUnicode_InternFromString("cline_in_traceback");
     __pyx_mstate.__pyx_d = PyDict_New();

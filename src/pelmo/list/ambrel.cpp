@@ -75,7 +75,6 @@ PELMO_MODULE(ambrel, pelmo__list__ambrel)
 
 namespace pelmo {
 const ModuleDesc __pyx_module_desc = {
-    "ambrel", MODULE, "src\\pelmo\\list\\ambrel", "src\\\\pelmo\\\\list\\\\ambrel", "src/pelmo/list/ambrel",
-    "init " MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
+    "ambrel", MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
     &__pyx_module_is_main_pelmo__list__ambrel};
 }

@@ -56,7 +56,6 @@ PELMO_MODULE(count, pelmo__list__count)
 
 namespace pelmo {
 const ModuleDesc __pyx_module_desc = {
-    "count", MODULE, "src\\pelmo\\list\\count", "src\\\\pelmo\\\\list\\\\count", "src/pelmo/list/count",
-    "init " MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
+    "count", MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
     &__pyx_module_is_main_pelmo__list__count};
 }

@@ -143,7 +143,6 @@ PELMO_MODULE(read, pelmo__list__read)
 
 namespace pelmo {
 const ModuleDesc __pyx_module_desc = {
-    "read", MODULE, "src\\pelmo\\list\\read", "src\\\\pelmo\\\\list\\\\read", "src/pelmo/list/read",
-    "init " MODULE, kStrings, count_of(kStrings), kBuiltins, count_of(kBuiltins), kFunctions,
+    "read", MODULE, kStrings, count_of(kStrings), kBuiltins, count_of(kBuiltins), kFunctions,
     count_of(kFunctions), &__pyx_module_is_main_pelmo__list__read};
 }

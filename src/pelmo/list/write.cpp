@@ -138,7 +138,6 @@ PELMO_MODULE(write, pelmo__list__write)
 
 namespace pelmo {
 const ModuleDesc __pyx_module_desc = {
-    "write", MODULE, "src\\pelmo\\list\\write", "src\\\\pelmo\\\\list\\\\write", "src/pelmo/list/write",
-    "init " MODULE, kStrings, count_of(kStrings), kBuiltins, count_of(kBuiltins), kFunctions,
+    "write", MODULE, kStrings, count_of(kStrings), kBuiltins, count_of(kBuiltins), kFunctions,
     count_of(kFunctions), &__pyx_module_is_main_pelmo__list__write};
 }

@@ -66,17 +66,6 @@ PyObject* multi_str_sprell(Call& a) {
 PELMO_MODULE(sprell, pelmo__list__strutils__sprell)
 
 namespace pelmo {
-const ModuleDesc __pyx_module_desc = {"sprell",
-                                      MODULE,
-                                      "src\\pelmo\\list\\strutils\\sprell",
-                                      "src\\\\pelmo\\\\list\\\\strutils\\\\sprell",
-                                      "src/pelmo/list/strutils/sprell",
-                                      "init " MODULE,
-                                      kStrings,
-                                      count_of(kStrings),
-                                      nullptr,
-                                      0,
-                                      kFunctions,
-                                      count_of(kFunctions),
-                                      &__pyx_module_is_main_pelmo__list__strutils__sprell};
+const ModuleDesc __pyx_module_desc = {"sprell", MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions,
+                                      count_of(kFunctions), &__pyx_module_is_main_pelmo__list__strutils__sprell};
 }
