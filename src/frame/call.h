@@ -23,8 +23,9 @@ inline PyObject* __Pyx_PyObject_Call(PyObject* func, PyObject* args, PyObject* k
   return check_result(result);
 }
 
-// func(*args[:nargs]) where the callee accepts a vector; null `tuple_ok`
-// means the caller has no tuple to offer.
+// func(*args[:nargs]): Python functions, vector-taking builtins and this
+// type are entered with the vector; anything else through its call slot
+// with a tuple built here.
 PyObject* __Pyx_PyObject_FastCall(PyObject* func, PyObject* const* args, Py_ssize_t nargs);
 
 inline PyObject* __Pyx_PyObject_CallOneArg(PyObject* func, PyObject* arg) {
