@@ -118,10 +118,4 @@ const FunctionDesc* const kFunctions[] = {&kMake, &kVcall};
 
 }  // namespace
 
-PELMO_MODULE(frametest, frametest)
-
-namespace pelmo {
-const ModuleDesc __pyx_module_desc = {
-    "frametest", MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
-    &__pyx_module_is_main_frametest};
-}
+PELMO_MODULE(frametest, frametest, MODULE, kStrings, kNoBuiltins, kFunctions)

@@ -71,10 +71,4 @@ PyObject* ambrel(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(ambrel, pelmo__list__ambrel)
-
-namespace pelmo {
-const ModuleDesc __pyx_module_desc = {
-    "ambrel", MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
-    &__pyx_module_is_main_pelmo__list__ambrel};
-}
+PELMO_MODULE(ambrel, pelmo__list__ambrel, MODULE, kStrings, kNoBuiltins, kFunctions)

@@ -52,10 +52,4 @@ PyObject* elemcount(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(count, pelmo__list__count)
-
-namespace pelmo {
-const ModuleDesc __pyx_module_desc = {
-    "count", MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions, count_of(kFunctions),
-    &__pyx_module_is_main_pelmo__list__count};
-}
+PELMO_MODULE(count, pelmo__list__count, MODULE, kStrings, kNoBuiltins, kFunctions)

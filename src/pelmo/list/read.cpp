@@ -139,10 +139,4 @@ PyObject* read_split(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(read, pelmo__list__read)
-
-namespace pelmo {
-const ModuleDesc __pyx_module_desc = {
-    "read", MODULE, kStrings, count_of(kStrings), kBuiltins, count_of(kBuiltins), kFunctions,
-    count_of(kFunctions), &__pyx_module_is_main_pelmo__list__read};
-}
+PELMO_MODULE(read, pelmo__list__read, MODULE, kStrings, kBuiltins, kFunctions)

@@ -134,10 +134,4 @@ PyObject* write(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(write, pelmo__list__write)
-
-namespace pelmo {
-const ModuleDesc __pyx_module_desc = {
-    "write", MODULE, kStrings, count_of(kStrings), kBuiltins, count_of(kBuiltins), kFunctions,
-    count_of(kFunctions), &__pyx_module_is_main_pelmo__list__write};
-}
+PELMO_MODULE(write, pelmo__list__write, MODULE, kStrings, kBuiltins, kFunctions)

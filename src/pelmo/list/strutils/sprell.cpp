@@ -63,9 +63,4 @@ PyObject* multi_str_sprell(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(sprell, pelmo__list__strutils__sprell)
-
-namespace pelmo {
-const ModuleDesc __pyx_module_desc = {"sprell", MODULE, kStrings, count_of(kStrings), nullptr, 0, kFunctions,
-                                      count_of(kFunctions), &__pyx_module_is_main_pelmo__list__strutils__sprell};
-}
+PELMO_MODULE(sprell, pelmo__list__strutils__sprell, MODULE, kStrings, kNoBuiltins, kFunctions)
