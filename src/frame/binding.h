@@ -1,8 +1,8 @@
 // Argument binding, written once and driven by each function's Signature.
 #pragma once
-#include "frame/traceback.h"
-#include "frame/walk.h"
 #include "frame/cyfunction.h"
+#include "frame/failure.h"
+#include "frame/walk.h"
 
 namespace pelmo {
 

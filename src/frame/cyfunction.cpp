@@ -3,7 +3,7 @@
 
 #include <structmember.h>
 
-#include "frame/traceback.h"
+#include "frame/errors.h"
 
 namespace pelmo {
 

@@ -5,7 +5,8 @@
 #include "frame/binding.h"
 #include "frame/call.h"
 #include "frame/cyfunction.h"
-#include "frame/traceback.h"
+#include "frame/errors.h"
+#include "frame/failure.h"
 
 namespace pelmo {
 
@@ -33,9 +34,6 @@ ModuleDesc describe(const char* short_name, const char* full_name, const StrSpec
 }
 
 }  // namespace pelmo
-
-// Reports a body failure at a source line; the C line is this statement's.
-#define PELMO_FAIL(call, line) return (call).fail((line), __LINE__)
 
 #define PELMO_VISIBLE __attribute__((visibility("default")))
 

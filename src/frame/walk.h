@@ -1,20 +1,10 @@
 // Walking an iterable the way a `for` loop does, with the failure points a
 // body reports.
 #pragma once
-#include "frame/traceback.h"
+#include "frame/errors.h"
+#include "frame/failure.h"
 
 namespace pelmo {
-
-// Where a step failed: its source line and C line; {0, 0} is success.
-struct Step {
-  int py_line;
-  int c_line;
-  bool failed() const { return py_line != 0; }
-};
-constexpr Step kOk{0, 0};
-
-// This statement as a failure point at source line `line`.
-#define PELMO_HERE(line) (::pelmo::Step{(line), __LINE__})
 
 // Visits every item of `seq`. Exact lists and tuples are walked by index,
 // reading the live length before every step, which is what their iterators
