@@ -17,7 +17,7 @@ set(PELMO_CXX_FLAGS
   -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fvisibility=hidden -fvisibility-inlines-hidden
   -fno-strict-aliasing -fstack-protector-strong
-  -Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type)
+  -Wall -Wextra -Wmissing-declarations -Wno-missing-field-initializers -Wno-cast-function-type)
 if(PELMO_WERROR)
   list(APPEND PELMO_CXX_FLAGS -Werror)
 endif()

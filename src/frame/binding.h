@@ -16,7 +16,6 @@ class Call {
   Call& operator=(const Call&) = delete;
 
   PyObject* operator[](int i) const { return values_[i]; }
-  PyObject* self() const { return self_; }
   PyObject* args() const { return args_.get(); }
   PyObject* kwargs() const { return kwargs_.get(); }
 

@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "frame/errors.h"
+#include "frame/failure.h"
 
 namespace pelmo {
 
@@ -37,57 +38,59 @@ inline int pick_self(Self* f, PyObject* const*& args, Py_ssize_t& nargs, PyObjec
   return 0;
 }
 
-PyObject* vc_fastcall_keywords(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Self* f = self_of(func);
-  Py_ssize_t nargs = static_cast<Py_ssize_t>(nargsf);
-  PyObject* self;
-  if (pick_self(f, args, nargs, self) < 0) return nullptr;
-  return reinterpret_cast<FastKeywordsBody>(f->func.m_ml->ml_meth)(self, args, nargs, kwnames);
+// Refuses keyword arguments, for the conventions that take none.
+bool refuses_keywords(const char* name, PyObject* kwnames) {
+  if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return false;
+  PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
+  return true;
 }
 
-PyObject* vc_method(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// The calling conventions that have a fast entry.
+enum class Convention { kFastKeywords, kMethod, kNoArgs, kOneArg };
+
+// One fast entry per convention: self as the function's flags say, then the
+// convention's own checks, then the body.
+template <Convention C>
+PyObject* fast_entry(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Self* f = self_of(func);
   Py_ssize_t nargs = static_cast<Py_ssize_t>(nargsf);
   PyObject* self;
   if (pick_self(f, args, nargs, self) < 0) return nullptr;
-  return reinterpret_cast<MethodBody>(f->func.m_ml->ml_meth)(
-      self, reinterpret_cast<PyTypeObject*>(f->func_classobj), args, nargs, kwnames);
+  PyMethodDef* ml = f->func.m_ml;
+  if constexpr (C == Convention::kFastKeywords) {
+    return reinterpret_cast<FastKeywordsBody>(ml->ml_meth)(self, args, nargs, kwnames);
+  } else if constexpr (C == Convention::kMethod) {
+    return reinterpret_cast<MethodBody>(ml->ml_meth)(self, reinterpret_cast<PyTypeObject*>(f->func_classobj),
+                                                     args, nargs, kwnames);
+  } else {
+    if (refuses_keywords(ml->ml_name, kwnames)) return nullptr;
+    if constexpr (C == Convention::kNoArgs) {
+      if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", ml->ml_name, nargs);
+        return nullptr;
+      }
+      return ml->ml_meth(self, nullptr);
+    } else {
+      if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", ml->ml_name, nargs);
+        return nullptr;
+      }
+      return ml->ml_meth(self, args[0]);
+    }
+  }
 }
 
-inline bool has_keywords(PyObject* kwnames) { return kwnames && PyTuple_GET_SIZE(kwnames) != 0; }
-
-PyObject* vc_noargs(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Self* f = self_of(func);
-  Py_ssize_t nargs = static_cast<Py_ssize_t>(nargsf);
-  PyObject* self;
-  if (pick_self(f, args, nargs, self) < 0) return nullptr;
-  const char* name = f->func.m_ml->ml_name;
-  if (has_keywords(kwnames)) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
-    return nullptr;
+// The fast entry for a method definition's flags: null for the tuple
+// convention; false for flags the type cannot call.
+bool entry_for(int ml_flags, __pyx_vectorcallfunc& entry) {
+  switch (ml_flags & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD)) {
+    case METH_FASTCALL | METH_KEYWORDS: entry = fast_entry<Convention::kFastKeywords>; return true;
+    case METH_METHOD | METH_FASTCALL | METH_KEYWORDS: entry = fast_entry<Convention::kMethod>; return true;
+    case METH_NOARGS: entry = fast_entry<Convention::kNoArgs>; return true;
+    case METH_O: entry = fast_entry<Convention::kOneArg>; return true;
+    case METH_VARARGS | METH_KEYWORDS: entry = nullptr; return true;
+    default: return false;
   }
-  if (nargs != 0) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", name, nargs);
-    return nullptr;
-  }
-  return f->func.m_ml->ml_meth(self, nullptr);
-}
-
-PyObject* vc_o(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Self* f = self_of(func);
-  Py_ssize_t nargs = static_cast<Py_ssize_t>(nargsf);
-  PyObject* self;
-  if (pick_self(f, args, nargs, self) < 0) return nullptr;
-  const char* name = f->func.m_ml->ml_name;
-  if (has_keywords(kwnames)) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
-    return nullptr;
-  }
-  if (nargs != 1) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", name, nargs);
-    return nullptr;
-  }
-  return f->func.m_ml->ml_meth(self, args[0]);
 }
 
 // --- the call operation --------------------------------------------------------
@@ -479,6 +482,12 @@ int __Pyx_CyFunction_InitType() {
 
 PyObject* __Pyx_CyFunction_New(PyMethodDef* ml, PyObject* qualname, PyObject* module,
                                PyObject* globals, PyObject* code) {
+  // The flags are checked before anything is allocated.
+  __pyx_vectorcallfunc entry;
+  if (!entry_for(ml->ml_flags, entry)) {
+    PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");
+    return nullptr;
+  }
   Self* f = PyObject_GC_New(Self, __pyx_mstate.__pyx_CyFunctionType);
   if (!f) return nullptr;
   PyObject* op = reinterpret_cast<PyObject*>(f);
@@ -502,18 +511,7 @@ PyObject* __Pyx_CyFunction_New(PyMethodDef* ml, PyObject* qualname, PyObject* mo
   f->defaults_tuple = f->defaults_kwdict = nullptr;
   f->defaults_getter = nullptr;
   f->func_annotations = f->func_is_coroutine = nullptr;
-  switch (ml->ml_flags & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD)) {
-    case METH_FASTCALL | METH_KEYWORDS: f->func_vectorcall = vc_fastcall_keywords; break;
-    case METH_METHOD | METH_FASTCALL | METH_KEYWORDS: f->func_vectorcall = vc_method; break;
-    case METH_NOARGS: f->func_vectorcall = vc_noargs; break;
-    case METH_O: f->func_vectorcall = vc_o; break;
-    case METH_VARARGS | METH_KEYWORDS: f->func_vectorcall = nullptr; break;
-    default:
-      f->func_vectorcall = nullptr;
-      PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");
-      Py_DECREF(op);
-      return nullptr;
-  }
+  f->func_vectorcall = entry;
   PyObject_GC_Track(op);
   return op;
 }
@@ -528,6 +526,24 @@ void* __Pyx_CyFunction_InitDefaults(PyObject* func, size_t size, int pyobjects) 
   f->defaults_pyobjects = pyobjects;
   f->defaults_size = size;
   return storage;
+}
+
+PyObject* __Pyx_CyFunction_DefaultsGetter(PyObject* func) {
+  const FunctionDesc* desc = reinterpret_cast<const FunctionDesc*>(cyfunction(func)->func.m_ml);
+  const Signature& sig = *desc->sig;
+  Ref defaults = Ref::steal(PyTuple_New(sig.nparams - sig.min));
+  if (defaults) {
+    for (int i = sig.min; i < sig.nparams; ++i) {
+      const Default& d = sig.defaults[i];
+      PyObject* value = d.kind == Default::kString ? str(d.index) : default_slots(func)[d.index];
+      Py_INCREF(value);
+      PyTuple_SET_ITEM(defaults.get(), i - sig.min, value);
+    }
+    PyObject* pair = PyTuple_Pack(2, defaults.get(), Py_None);
+    if (pair) return pair;
+  }
+  // One failure point of the frame, shared by every getter of the module.
+  return fail_at(__pyx_names.defaults_traceback, sig.def_line, __LINE__);
 }
 
 }  // namespace pelmo

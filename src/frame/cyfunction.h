@@ -62,5 +62,9 @@ PyObject* __Pyx_CyFunction_New(PyMethodDef* ml, PyObject* qualname, PyObject* mo
                                PyObject* globals, PyObject* code);
 // Zeroed dynamic-defaults storage; null with MemoryError.
 void* __Pyx_CyFunction_InitDefaults(PyObject* func, size_t size, int pyobjects);
+// The getter of a function whose defaults include objects made at import:
+// the pair (defaults tuple, None), the constants taken from the module state
+// and the objects from the dynamic-defaults storage, in parameter order.
+PyObject* __Pyx_CyFunction_DefaultsGetter(PyObject* func);
 
 }  // namespace pelmo

@@ -13,6 +13,9 @@ namespace pelmo {
 PyObject* __pyx_pymod_create(PyObject* spec, PyModuleDef* def);
 int __pyx_pymod_exec(PyObject* module);
 PyObject* __Pyx_GetBuiltinName(PyObject* name);
+int __Pyx_copy_spec_to_module(PyObject* spec, PyObject* moddict, const char* from_name, const char* to_name,
+                              int allow_none);
+int __Pyx_CreateStringTabAndInitStrings();
 
 template <typename T, size_t N>
 constexpr int count_of(const T (&)[N]) { return static_cast<int>(N); }
@@ -52,7 +55,8 @@ ModuleDesc describe(const char* short_name, const char* full_name, const StrSpec
   static PyMethodDef __pyx_methods[] = {{nullptr, nullptr, 0, nullptr}};                         \
   static PyModuleDef __pyx_moduledef = {PyModuleDef_HEAD_INIT, #short_name, nullptr, 0, __pyx_methods, \
                                         __pyx_moduledef_slots, nullptr, nullptr, nullptr};       \
-  extern "C" PELMO_VISIBLE PyObject* PyInit_##short_name(void) { return PyModuleDef_Init(&__pyx_moduledef); } \
+  extern "C" PELMO_VISIBLE PyObject* PyInit_##short_name(void);                                   \
+  PyObject* PyInit_##short_name(void) { return PyModuleDef_Init(&__pyx_moduledef); }               \
   namespace pelmo {                                                                               \
   const ModuleDesc __pyx_module_desc = describe(#short_name, full_name, strings, builtins, functions, \
                                                 &__pyx_module_is_main_##flag_suffix);            \

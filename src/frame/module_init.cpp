@@ -92,9 +92,6 @@ int check_version() {
   return PyErr_WarnEx(nullptr, message, 1);
 }
 
-template <size_t N>
-constexpr size_t length(const char (&)[N]) { return N; }
-
 int create_string(PyObject** p, const StrSpec& e) {
   PyObject* o;
   if (e.is_unicode || e.is_str) {
@@ -145,26 +142,6 @@ PyObject* __Pyx_GetBuiltinName(PyObject* name) {
 }
 
 namespace {
-
-// The defaults pair of a function with dynamic defaults, built on first read
-// of __defaults__: constants from the module state, objects from its storage.
-PyObject* defaults_getter(PyObject* func) {
-  const FunctionDesc* desc = reinterpret_cast<const FunctionDesc*>(cyfunction(func)->func.m_ml);
-  const Signature& sig = *desc->sig;
-  Ref defaults = Ref::steal(PyTuple_New(sig.nparams - sig.min));
-  if (defaults) {
-    for (int i = sig.min; i < sig.nparams; ++i) {
-      const Default& d = sig.defaults[i];
-      PyObject* value = d.kind == Default::kString ? str(d.index) : default_slots(func)[d.index];
-      Py_INCREF(value);
-      PyTuple_SET_ITEM(defaults.get(), i - sig.min, value);
-    }
-    PyObject* pair = PyTuple_Pack(2, defaults.get(), Py_None);
-    if (pair) return pair;
-  }
-  // One failure point of the frame, shared by every getter of the module.
-  return fail_at(__pyx_names.defaults_traceback, sig.def_line, __LINE__);
-}
 
 bool has_object_defaults(const Signature& sig) {
   for (int i = sig.min; i < sig.nparams; ++i)
@@ -226,7 +203,7 @@ int publish_function(int i) {
       if (!value) return -1;
       default_slots(func.get())[d.index] = value;
     }
-    cyfunction(func.get())->defaults_getter = defaults_getter;
+    cyfunction(func.get())->defaults_getter = __Pyx_CyFunction_DefaultsGetter;
   } else if (__pyx_mstate.defaults[i]) {
     Py_INCREF(__pyx_mstate.defaults[i]);
     cyfunction(func.get())->defaults_tuple = __pyx_mstate.defaults[i];
