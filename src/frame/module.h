@@ -7,15 +7,9 @@
 #include "frame/cyfunction.h"
 #include "frame/errors.h"
 #include "frame/failure.h"
+#include "frame/init.h"
 
 namespace pelmo {
-
-PyObject* __pyx_pymod_create(PyObject* spec, PyModuleDef* def);
-int __pyx_pymod_exec(PyObject* module);
-PyObject* __Pyx_GetBuiltinName(PyObject* name);
-int __Pyx_copy_spec_to_module(PyObject* spec, PyObject* moddict, const char* from_name, const char* to_name,
-                              int allow_none);
-int __Pyx_CreateStringTabAndInitStrings();
 
 template <typename T, size_t N>
 constexpr int count_of(const T (&)[N]) { return static_cast<int>(N); }

@@ -1,0 +1,138 @@
+// A module's execution once its strings exist: the name it is run under,
+// its entry in sys.modules, the builtins it captures, its constants and its
+// function objects. Every failure here adds the init traceback entry.
+#include "frame/cyfunction.h"
+#include "frame/errors.h"
+#include "frame/failure.h"
+#include "frame/init.h"
+
+namespace pelmo {
+
+namespace {
+
+const ModuleDesc& M = __pyx_module_desc;
+
+bool has_object_defaults(const Signature& sig) {
+  for (int i = sig.min; i < sig.nparams; ++i)
+    if (sig.defaults[i].kind == Default::kObject) return true;
+  return false;
+}
+
+PyObject* new_function(const FunctionDesc& f, PyObject* code) {
+  return __Pyx_CyFunction_New(const_cast<PyMethodDef*>(&f.def), str(f.qualname), str(kStrModuleName),
+                              __pyx_mstate.__pyx_d, code);
+}
+
+// Builds the variable names, the code object and any constant defaults tuple.
+int make_constants(int i) {
+  const FunctionDesc& f = *M.functions[i];
+  const Signature& sig = *f.sig;
+  if (f.has_code) {
+    PyObject* names = PyTuple_New(f.nvarnames);
+    if (!names) return -1;
+    replace(__pyx_mstate.varnames[i], names);
+    for (int k = 0; k < f.nvarnames; ++k) {
+      Py_INCREF(str(f.varnames[k]));
+      PyTuple_SET_ITEM(names, k, str(f.varnames[k]));
+    }
+    PyObject* e = __pyx_mstate.__pyx_empty_tuple;
+    PyObject* b = __pyx_mstate.__pyx_empty_bytes;
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (sig.star_args ? CO_VARARGS : 0) | (sig.star_kwargs ? CO_VARKEYWORDS : 0);
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_New(sig.nparams, 0, f.nvarnames, 0, flags, b, e, e, names, e, e,
+                                                            str(kStrSourceFile), str(f.name), sig.def_line, b));
+    if (!code) return -1;
+    replace(__pyx_mstate.code[i], code);
+  }
+  if (sig.nparams > sig.min && !has_object_defaults(sig)) {
+    PyObject* t = PyTuple_New(sig.nparams - sig.min);
+    if (!t) return -1;
+    replace(__pyx_mstate.defaults[i], t);
+    for (int k = sig.min; k < sig.nparams; ++k) {
+      Py_INCREF(str(sig.defaults[k].index));
+      PyTuple_SET_ITEM(t, k - sig.min, str(sig.defaults[k].index));
+    }
+  }
+  return 0;
+}
+
+int publish_function(int i) {
+  const FunctionDesc& f = *M.functions[i];
+  const Signature& sig = *f.sig;
+  Ref func = Ref::steal(new_function(f, f.has_code ? __pyx_mstate.code[i] : nullptr));
+  if (!func) return -1;
+  if (has_object_defaults(sig)) {
+    int nslots = 0;
+    for (int k = sig.min; k < sig.nparams; ++k)
+      if (sig.defaults[k].kind == Default::kObject) ++nslots;
+    if (!__Pyx_CyFunction_InitDefaults(func.get(), nslots * sizeof(PyObject*), nslots)) return -1;
+    for (int k = sig.min; k < sig.nparams; ++k) {
+      const Default& d = sig.defaults[k];
+      if (d.kind != Default::kObject) continue;
+      PyObject* value = new_function(*d.object, nullptr);
+      if (!value) return -1;
+      default_slots(func.get())[d.index] = value;
+    }
+    cyfunction(func.get())->defaults_getter = __Pyx_CyFunction_DefaultsGetter;
+  } else if (__pyx_mstate.defaults[i]) {
+    Py_INCREF(__pyx_mstate.defaults[i]);
+    cyfunction(func.get())->defaults_tuple = __pyx_mstate.defaults[i];
+  }
+  return PyDict_SetItem(__pyx_mstate.__pyx_d, str(f.name), func.get());
+}
+
+// Every failure from the string table on adds the init entry; all failures
+// drop the module so that a later import starts again.
+int exec_failed(int py_line, int c_line) {
+  if (py_line) __Pyx_AddTraceback(__pyx_names.init_traceback, c_line, py_line, __pyx_names.traceback_file);
+  Py_CLEAR(__pyx_m);
+  return -1;
+}
+#define PELMO_INIT_FAIL(line) return exec_failed(line, __LINE__)
+#define PELMO_EARLY_FAIL() return exec_failed(0, 0)
+
+}  // namespace
+
+PyObject* __Pyx_GetBuiltinName(PyObject* name) {
+  PyObject* result = PyObject_GetAttr(__pyx_mstate.__pyx_b, name);
+  if (!result) {
+    if (__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  }
+  return result;
+}
+
+int __pyx_pymod_exec(PyObject* module) {
+  if (__pyx_m) {
+    if (__pyx_m == module) return 0;
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.", M.short_name);
+    return -1;
+  }
+  Py_INCREF(module);
+  __pyx_m = module;
+  if (__Pyx_ExecUntilStrings(module) < 0) PELMO_EARLY_FAIL();
+  ModuleState& s = __pyx_mstate;
+  if (*M.main_flag && PyObject_SetAttr(module, str(kStrName), str(kStrMain)) < 0) PELMO_INIT_FAIL(1);
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* existing = PyDict_GetItemWithError(modules, str(kStrModuleName));
+  if (!existing) {
+    if (PyErr_Occurred()) PELMO_INIT_FAIL(1);
+    if (PyDict_SetItem(modules, str(kStrModuleName), module) < 0) PELMO_INIT_FAIL(1);
+  }
+  for (int i = 0; i < M.nbuiltins; ++i) {
+    PyObject* value = __Pyx_GetBuiltinName(str(M.builtins[i].name));
+    if (!value) PELMO_INIT_FAIL(1);
+    if (M.builtins[i].keep) replace(s.builtins[i], value);
+    else Py_DECREF(value);
+  }
+  for (int i = 0; i < M.nfunctions; ++i)
+    if (make_constants(i) < 0) PELMO_INIT_FAIL(1);
+  for (int i = 0; i < M.nfunctions; ++i)
+    if (publish_function(i) < 0) PELMO_INIT_FAIL(M.functions[i]->sig->def_line);
+  Ref test = Ref::steal(PyDict_New());
+  if (!test) PELMO_INIT_FAIL(1);
+  if (PyDict_SetItem(s.__pyx_d, str(kStrTest), test.get()) < 0) PELMO_INIT_FAIL(1);
+  return 0;
+}
+
+}  // namespace pelmo
