@@ -20,37 +20,48 @@ from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 
-# Dotted module name -> the CMake target that builds it.
-MODULES = {
-    "pelmo.list.count": "pelmo_count",
-    "pelmo.list.read": "pelmo_read",
-    "pelmo.list.write": "pelmo_write",
-    "pelmo.list.ambrel": "pelmo_ambrel",
-    "pelmo.list.strutils.sprell": "pelmo_sprell",
-}
+# Which modules there are is said once, in src/CMakeLists.txt; the CMake
+# build writes them into its tree, one "<dotted name> <target>" per line.
+MODULES_FILE = "pelmo_modules.txt"
+
+
+def cmake_modules(build_dir):
+    """The modules of a configured CMake build: dotted name -> target."""
+    with open(os.path.join(build_dir, MODULES_FILE)) as f:
+        return dict(line.split() for line in f if line.strip())
 
 
 class CMakeBuildExt(build_ext):
-    """Runs the CMake build once and takes the libraries from its tree."""
+    """Configures the CMake build, whose modules are the extensions; runs it
+    once and takes the libraries from its tree."""
 
-    def run(self):
-        cmake = shutil.which("cmake")
-        if cmake is None:
+    def finalize_options(self):
+        # The build directory follows from build_temp, which the base class
+        # takes from `build` only later; the extension list must be the real
+        # one before the base class looks at it.
+        self.set_undefined_options("build", ("build_temp", "build_temp"), ("debug", "debug"))
+        self._cmake = shutil.which("cmake")
+        if self._cmake is None:
             raise SystemExit("pelmo.list: building needs CMake (3.18 or later) on PATH")
-        build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
-        os.makedirs(build_dir, exist_ok=True)
-        configure = [cmake, "-S", ROOT, "-B", build_dir,
+        self._build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
+        os.makedirs(self._build_dir, exist_ok=True)
+        configure = [self._cmake, "-S", ROOT, "-B", self._build_dir,
                      "-DPELMO_PYTHON=" + sys.executable,
                      "-DPELMO_TESTS=OFF",
                      "-DCMAKE_BUILD_TYPE=" + ("Debug" if self.debug else "Release")]
         self.announce("configuring: " + " ".join(configure), level=2)
         subprocess.check_call(configure)
+        self._targets = cmake_modules(self._build_dir)
+        self.distribution.ext_modules[:] = [Extension(name, sources=[]) for name in self._targets]
+        build_ext.finalize_options(self)
+
+    def run(self):
         jobs = self.parallel or os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or os.cpu_count() or 1
-        build = [cmake, "--build", build_dir, "-j", str(jobs), "--target"] + \
-            [MODULES[ext.name] for ext in self.extensions]
+        build = [self._cmake, "--build", self._build_dir, "-j", str(jobs), "--target"] + \
+            [self._targets[ext.name] for ext in self.extensions]
         self.announce("building: " + " ".join(build), level=2)
         subprocess.check_call(build)
-        self._tree = os.path.join(build_dir, "python")
+        self._tree = os.path.join(self._build_dir, "python")
         # The per-extension step below only copies.
         build_ext.run(self)
 
@@ -72,8 +83,10 @@ setup(
     package_dir={"": "src"},
     packages=["pelmo", "pelmo.list", "pelmo.list.strutils"],
     package_data={"pelmo.list": ["*.pyi", "py.typed"], "pelmo.list.strutils": ["*.pyi"]},
-    # Sources are listed for the record only: CMake compiles them.
-    ext_modules=[Extension(name, sources=[]) for name in MODULES],
+    # Stands for the modules CMake builds, which build_ext puts in its place
+    # once the build is configured: setup() needs to know only that there are
+    # extension modules.
+    ext_modules=[Extension("pelmo.list.*", sources=[])],
     cmdclass={"build_ext": CMakeBuildExt},
     # Keep setuptools' work away from build/, where a CMake tree may live.
     options={"build": {"build_base": "build-setup"}},

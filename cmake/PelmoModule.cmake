@@ -46,20 +46,28 @@ function(pelmo_add_frame)
   target_compile_options(pelmo_frame PRIVATE ${PELMO_CXX_FLAGS})
 endfunction()
 
-# pelmo_add_module(<target> SOURCE <file> NAME <short name> DOTTED <a.b.c> DIR <output dir>)
+# pelmo_add_module(<target> SOURCE <file> DOTTED <a.b.c> DIR <output dir>)
+# The dotted name is the module's only name: its short name (the last
+# component), its entry point PyInit_<short name> and its exported flag
+# __pyx_module_is_main_<a__b__c> follow from it, here for the linker and as
+# compile definitions for the source, which names none of them itself.
 function(pelmo_add_module target)
-  cmake_parse_arguments(M "" "SOURCE;NAME;DOTTED;DIR" "" ${ARGN})
+  cmake_parse_arguments(M "" "SOURCE;DOTTED;DIR" "" ${ARGN})
+  string(REGEX REPLACE "^.*[.]" "" _short "${M_DOTTED}")
   string(REPLACE "." "__" _flag "${M_DOTTED}")
   set(_map "${CMAKE_CURRENT_BINARY_DIR}/${target}.map")
   file(WRITE "${_map}"
-    "{\n  global:\n    PyInit_${M_NAME};\n    __pyx_module_is_main_${_flag};\n  local:\n    *;\n};\n")
+    "{\n  global:\n    PyInit_${_short};\n    __pyx_module_is_main_${_flag};\n  local:\n    *;\n};\n")
   add_library(${target} MODULE ${M_SOURCE} $<TARGET_OBJECTS:pelmo_frame>)
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PELMO_PYTHON_INCLUDE_DIR}")
   target_compile_options(${target} PRIVATE ${PELMO_CXX_FLAGS})
+  # Only the module's own source is compiled here; the frame comes compiled.
+  target_compile_definitions(${target} PRIVATE PELMO_MODULE_NAME="${M_DOTTED}" PELMO_MODULE_SHORT=${_short}
+                             PELMO_MODULE_FLAG=${_flag})
   target_link_options(${target} PRIVATE ${PELMO_LINK_FLAGS} "-Wl,--version-script=${_map}")
   target_link_libraries(${target} PRIVATE ${PELMO_LINK_LIBS})
   set_target_properties(${target} PROPERTIES
-    PREFIX "" OUTPUT_NAME "${M_NAME}" SUFFIX "${PELMO_EXT_SUFFIX}"
+    PREFIX "" OUTPUT_NAME "${_short}" SUFFIX "${PELMO_EXT_SUFFIX}"
     LIBRARY_OUTPUT_DIRECTORY "${M_DIR}"
     LINK_DEPENDS "${_map}")
 endfunction()

@@ -34,10 +34,20 @@ ModuleDesc describe(const char* short_name, const char* full_name, const StrSpec
 
 #define PELMO_VISIBLE __attribute__((visibility("default")))
 
-// PELMO_MODULE(count, pelmo__list__count, "pelmo.list.count", kStrings, kNoBuiltins, kFunctions):
-// the library's two exported symbols, its module definition and the
-// description the frame works from.
-#define PELMO_MODULE(short_name, flag_suffix, full_name, strings, builtins, functions)            \
+// The build names the module: its dotted name, the last component and the
+// dotted name with "__" for every '.', all from the one list of modules.
+#if !defined(PELMO_MODULE_NAME) || !defined(PELMO_MODULE_SHORT) || !defined(PELMO_MODULE_FLAG)
+#error "a module source is compiled by pelmo_add_module, which names the module"
+#endif
+
+// PELMO_MODULE(kStrings, kBuiltins, kFunctions): the library's two exported
+// symbols, its module definition and the description the frame works from.
+#define PELMO_MODULE(strings, builtins, functions) \
+  PELMO_DEFINE_MODULE_(PELMO_MODULE_SHORT, PELMO_MODULE_FLAG, strings, builtins, functions)
+// One more level, so that the names above are expanded before they are pasted.
+#define PELMO_DEFINE_MODULE_(short_name, flag_suffix, strings, builtins, functions) \
+  PELMO_DEFINE_MODULE(short_name, flag_suffix, strings, builtins, functions)
+#define PELMO_DEFINE_MODULE(short_name, flag_suffix, strings, builtins, functions)                \
   extern "C" {                                                                                    \
   PELMO_VISIBLE int __pyx_module_is_main_##flag_suffix = 0;                                       \
   }                                                                                               \
@@ -52,6 +62,6 @@ ModuleDesc describe(const char* short_name, const char* full_name, const StrSpec
   extern "C" PELMO_VISIBLE PyObject* PyInit_##short_name(void);                                   \
   PyObject* PyInit_##short_name(void) { return PyModuleDef_Init(&__pyx_moduledef); }               \
   namespace pelmo {                                                                               \
-  const ModuleDesc __pyx_module_desc = describe(#short_name, full_name, strings, builtins, functions, \
+  const ModuleDesc __pyx_module_desc = describe(#short_name, PELMO_MODULE_NAME, strings, builtins, functions, \
                                                 &__pyx_module_is_main_##flag_suffix);            \
   }

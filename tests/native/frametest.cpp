@@ -10,8 +10,6 @@ namespace {
 
 using namespace pelmo;
 
-#define MODULE "frametest"
-
 enum : int16_t { S_make = kFrameStrings, S_kind, S_flags, S_cls, S_vcall, S_f, S_vector, S_kwnames };
 constexpr StrSpec kStrings[] = {interned("make"),  interned("kind"), interned("flags"),  interned("cls"),
                                 interned("vcall"), interned("f"),    interned("vector"), interned("kwnames")};
@@ -105,12 +103,12 @@ PyObject* vcall(Call& a) {
                                         names == Py_None ? nullptr : names);
 }
 
-constexpr Signature kMakeSig = {"make", MODULE ".make", 1, __LINE__, 3, 3, false, false,
+constexpr Signature kMakeSig = {"make", PELMO_MODULE_NAME ".make", 1, __LINE__, 3, 3, false, false,
                                 {S_kind, S_flags, S_cls}, {required(), required(), required()}};
 const FunctionDesc kMake = {method<kMakeSig, make>("make"), &kMakeSig, S_make, S_make, true, 3,
                             {S_kind, S_flags, S_cls}};
 // Line 4: def vcall(f, vector, kwnames):
-constexpr Signature kVcallSig = {"vcall", MODULE ".vcall", 4, __LINE__, 3, 3, false, false,
+constexpr Signature kVcallSig = {"vcall", PELMO_MODULE_NAME ".vcall", 4, __LINE__, 3, 3, false, false,
                                  {S_f, S_vector, S_kwnames}, {required(), required(), required()}};
 const FunctionDesc kVcall = {method<kVcallSig, vcall>("vcall"), &kVcallSig, S_vcall, S_vcall, true, 3,
                              {S_f, S_vector, S_kwnames}};
@@ -118,4 +116,4 @@ const FunctionDesc* const kFunctions[] = {&kMake, &kVcall};
 
 }  // namespace
 
-PELMO_MODULE(frametest, frametest, MODULE, kStrings, kNoBuiltins, kFunctions)
+PELMO_MODULE(kStrings, kNoBuiltins, kFunctions)

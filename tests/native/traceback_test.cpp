@@ -1,7 +1,8 @@
 // Native tests of the traceback machinery that Python code cannot observe
 // directly: how the code-object cache grows, stays sorted and reuses or
 // replaces entries, and the exception-matching rule.
-#include "frame/module.h"
+#include "frame/errors.h"
+#include "frame/traceback.h"
 
 #include <frameobject.h>
 #include <gtest/gtest.h>

@@ -6,8 +6,6 @@ namespace {
 
 using namespace pelmo;
 
-#define MODULE "pelmo.list.ambrel"
-
 enum : int16_t { S_ambrel = kFrameStrings, S_args, S_func, S_kwargs, S_l, S_ls };
 constexpr StrSpec kStrings[] = {interned("ambrel"), interned("args"), interned("func"),
                                 interned("kwargs"), interned("l"),    interned("ls")};
@@ -15,7 +13,7 @@ static_assert(count_of(kStrings) == S_ls + 1 - kFrameStrings, "string table and 
 
 // Line 1: def ambrel(ls, func, *args, **kwargs):
 PyObject* ambrel(Call& a);
-constexpr Signature kAmbrelSig = {"ambrel", MODULE ".ambrel", 1, __LINE__, 2, 2, true, true,
+constexpr Signature kAmbrelSig = {"ambrel", PELMO_MODULE_NAME ".ambrel", 1, __LINE__, 2, 2, true, true,
                                   {S_ls, S_func}, {required(), required()}};
 const FunctionDesc kAmbrel = {method<kAmbrelSig, ambrel>("ambrel"), &kAmbrelSig, S_ambrel,
                               S_ambrel, true, 5, {S_ls, S_func, S_args, S_kwargs, S_l}};
@@ -71,4 +69,4 @@ PyObject* ambrel(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(ambrel, pelmo__list__ambrel, MODULE, kStrings, kNoBuiltins, kFunctions)
+PELMO_MODULE(kStrings, kNoBuiltins, kFunctions)

@@ -6,8 +6,6 @@ namespace {
 
 using namespace pelmo;
 
-#define MODULE "pelmo.list.count"
-
 enum : int16_t { S_count = kFrameStrings, S_elemcount, S_l, S_ls, S_v, S_vis };
 constexpr StrSpec kStrings[] = {interned("count"), interned("elemcount"), interned("l"),
                                 interned("ls"),    interned("v"),         interned("vis")};
@@ -15,7 +13,7 @@ static_assert(count_of(kStrings) == S_vis + 1 - kFrameStrings, "string table and
 
 // Line 1: def elemcount(ls):
 PyObject* elemcount(Call& a);
-constexpr Signature kElemcountSig = {"elemcount", MODULE ".elemcount", 1, __LINE__, 1, 1, false, false,
+constexpr Signature kElemcountSig = {"elemcount", PELMO_MODULE_NAME ".elemcount", 1, __LINE__, 1, 1, false, false,
                                      {S_ls}, {required()}};
 const FunctionDesc kElemcount = {method<kElemcountSig, elemcount>("elemcount"), &kElemcountSig, S_elemcount,
                                  S_elemcount, true, 4, {S_ls, S_vis, S_l, S_v}};
@@ -52,4 +50,4 @@ PyObject* elemcount(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(count, pelmo__list__count, MODULE, kStrings, kNoBuiltins, kFunctions)
+PELMO_MODULE(kStrings, kNoBuiltins, kFunctions)

@@ -8,8 +8,6 @@ namespace {
 
 using namespace pelmo;
 
-#define MODULE "pelmo.list.read"
-
 enum : int16_t {
   S_func = kFrameStrings,
   S_i,
@@ -55,20 +53,20 @@ PyObject* identity(Call& a) {
 }
 
 // Line 1: the default of read's func.
-constexpr Signature kLambdaSig = {"lambda", MODULE ".lambda", 1, __LINE__, 1, 1, false, false,
+constexpr Signature kLambdaSig = {"lambda", PELMO_MODULE_NAME ".lambda", 1, __LINE__, 1, 1, false, false,
                                   {S_s}, {required()}};
 const FunctionDesc kLambda = {method<kLambdaSig, identity>("lambda"), &kLambdaSig, S_read_lambda,
                               S_read_lambda, false, 1, {S_s}};
 
 // Line 3: the default of read_split's func.
-constexpr Signature kLambda1Sig = {"lambda1", MODULE ".lambda1", 3, __LINE__, 1, 1, false, false,
+constexpr Signature kLambda1Sig = {"lambda1", PELMO_MODULE_NAME ".lambda1", 3, __LINE__, 1, 1, false, false,
                                    {S_s}, {required()}};
 const FunctionDesc kLambda1 = {method<kLambda1Sig, identity>("lambda1"), &kLambda1Sig, S_read_split_lambda,
                                S_read_split_lambda, false, 1, {S_s}};
 
 // Line 1: def read(n, s="", func=lambda s: s):
 PyObject* read(Call& a);
-constexpr Signature kReadSig = {"read", MODULE ".read", 1, __LINE__, 3, 1, false, false,
+constexpr Signature kReadSig = {"read", PELMO_MODULE_NAME ".read", 1, __LINE__, 3, 1, false, false,
                                 {S_n, S_s, S_func},
                                 {required(), string_default(S_empty), object_default(&kLambda, 0)}};
 const FunctionDesc kRead = {method<kReadSig, read>("read"), &kReadSig, S_read,
@@ -76,7 +74,7 @@ const FunctionDesc kRead = {method<kReadSig, read>("read"), &kReadSig, S_read,
 
 // Line 3: def read_split(s="", spl=" ", func=lambda s: s):
 PyObject* read_split(Call& a);
-constexpr Signature kReadSplitSig = {"read_split", MODULE ".read_split", 3, __LINE__, 3, 0, false, false,
+constexpr Signature kReadSplitSig = {"read_split", PELMO_MODULE_NAME ".read_split", 3, __LINE__, 3, 0, false, false,
                                      {S_s, S_spl, S_func},
                                      {string_default(S_empty), string_default(S_space),
                                       object_default(&kLambda1, 0)}};
@@ -139,4 +137,4 @@ PyObject* read_split(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(read, pelmo__list__read, MODULE, kStrings, kBuiltins, kFunctions)
+PELMO_MODULE(kStrings, kBuiltins, kFunctions)

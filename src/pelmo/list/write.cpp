@@ -7,8 +7,6 @@ namespace {
 
 using namespace pelmo;
 
-#define MODULE "pelmo.list.write"
-
 enum : int16_t { S_end = kFrameStrings, S_i, S_ls, S_print, S_range, S_sep, S_write, S_space, S_newline };
 constexpr StrSpec kStrings[] = {interned("end"),   interned("i"),   interned("ls"),
                                 interned("print"), interned("range"), interned("sep"),
@@ -23,7 +21,7 @@ static_assert(count_of(kBuiltins) == B_print + 1, "builtins table and names disa
 
 // Line 1: def write(ls, sep=" ", end="\n"):
 PyObject* write(Call& a);
-constexpr Signature kWriteSig = {"write", MODULE ".write", 1, __LINE__, 3, 1, false, false,
+constexpr Signature kWriteSig = {"write", PELMO_MODULE_NAME ".write", 1, __LINE__, 3, 1, false, false,
                                  {S_ls, S_sep, S_end},
                                  {required(), string_default(S_space), string_default(S_newline)}};
 const FunctionDesc kWrite = {method<kWriteSig, write>("write"), &kWriteSig, S_write,
@@ -134,4 +132,4 @@ PyObject* write(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(write, pelmo__list__write, MODULE, kStrings, kBuiltins, kFunctions)
+PELMO_MODULE(kStrings, kBuiltins, kFunctions)

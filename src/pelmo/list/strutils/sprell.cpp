@@ -7,8 +7,6 @@ namespace {
 
 using namespace pelmo;
 
-#define MODULE "pelmo.list.strutils.sprell"
-
 enum : int16_t { S_a = kFrameStrings, S_args, S_ls, S_multi_str_sprell, S_s, S_sep, S_split, S_str_sprell };
 constexpr StrSpec kStrings[] = {interned("a"),   interned("args"), interned("ls"),    interned("multi_str_sprell"),
                                 interned("s"),   interned("sep"),  interned("split"), interned("str_sprell")};
@@ -16,14 +14,14 @@ static_assert(count_of(kStrings) == S_str_sprell + 1 - kFrameStrings, "string ta
 
 // Line 1: def str_sprell(sep, s):
 PyObject* str_sprell(Call& a);
-constexpr Signature kStrSprellSig = {"str_sprell", MODULE ".str_sprell", 1, __LINE__, 2, 2, false, false,
+constexpr Signature kStrSprellSig = {"str_sprell", PELMO_MODULE_NAME ".str_sprell", 1, __LINE__, 2, 2, false, false,
                                      {S_sep, S_s}, {required(), required()}};
 const FunctionDesc kStrSprell = {method<kStrSprellSig, str_sprell>("str_sprell"), &kStrSprellSig, S_str_sprell,
                                  S_str_sprell, true, 2, {S_sep, S_s}};
 
 // Line 3: def multi_str_sprell(sep, *args):
 PyObject* multi_str_sprell(Call& a);
-constexpr Signature kMultiStrSprellSig = {"multi_str_sprell", MODULE ".multi_str_sprell", 3, __LINE__, 1, 1, true,
+constexpr Signature kMultiStrSprellSig = {"multi_str_sprell", PELMO_MODULE_NAME ".multi_str_sprell", 3, __LINE__, 1, 1, true,
                                           false, {S_sep}, {required()}};
 const FunctionDesc kMultiStrSprell = {method<kMultiStrSprellSig, multi_str_sprell>("multi_str_sprell"),
                                       &kMultiStrSprellSig, S_multi_str_sprell, S_multi_str_sprell, true, 4,
@@ -63,4 +61,4 @@ PyObject* multi_str_sprell(Call& a) {
 
 }  // namespace
 
-PELMO_MODULE(sprell, pelmo__list__strutils__sprell, MODULE, kStrings, kNoBuiltins, kFunctions)
+PELMO_MODULE(kStrings, kNoBuiltins, kFunctions)
