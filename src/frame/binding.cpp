@@ -70,7 +70,7 @@ int Call::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (r == kFailed) {
     args_.reset();
     kwargs_.reset();
-    fail_at(sig_.traceback, sig_.def_line, sig_.c_line);
+    fail_at(sig_.traceback, sig_.def_line, c_line(sig_, FunctionPoint::kTooManyPositional));
   }
   return r == kBound ? 0 : -1;
 }

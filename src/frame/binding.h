@@ -70,8 +70,8 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 template <const Signature& S, PyObject* (*Body)(Call&)>
-PyMethodDef method(const char* name) {
-  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<S, Body>)),
+PyMethodDef method() {
+  return PyMethodDef{S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<S, Body>)),
                      METH_FASTCALL | METH_KEYWORDS, nullptr};
 }
 

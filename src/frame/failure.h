@@ -21,6 +21,67 @@ inline PyObject* fail_at(const char* funcname, int py_line, int c_line) {
   return nullptr;
 }
 
+// C lines. In C-line mode the name of a traceback entry carries the C line of
+// its failure point: a positive number that no other failure point of the
+// module shares. The numbers are made so:
+//  - the module source's own failure points (PELMO_HERE) are numbered from 1
+//    in the order they are written, below kFrameCLines;
+//  - the initialisation steps of the module as a whole come next, at
+//    kFrameCLines plus a ModulePoint;
+//  - then each function, published or a default value, has a block of
+//    kCLinesPerFunction, in the order the module lists them (each published
+//    function followed by its default functions), where every failure point
+//    of binding, constants, publication and the __defaults__ getter has its
+//    fixed place, a FunctionPoint (plus the parameter or slot it concerns).
+constexpr int kFrameCLines = 1000;
+constexpr int kCLinesPerFunction = 100;
+
+enum class ModulePoint : int {
+  kRenameToMain = 1,
+  kModulesLookup,
+  kModulesStore,
+  kTestDict,
+  kTestStore,
+  kBuiltin = 10,  // + the builtin's position
+  kEnd = kBuiltin + kMaxBuiltins,
+};
+
+enum class FunctionPoint : int {
+  // binding
+  kTooManyPositional = 1,
+  kNotAString,
+  kMultipleValues,
+  kUnexpectedKeyword,
+  kKwargsStore,
+  kMissing = 10,      // + parameter
+  kComparison = 20,   // + parameter
+  // constants
+  kVarnames = 30,
+  kCode,
+  kConstantDefaults,
+  // publication
+  kFunctionObject = 40,
+  kDefaultsStorage,
+  kPublish,
+  kDefaultObject = 50,  // + slot
+  // the __defaults__ getter
+  kDefaultsGetter = 60,
+  kEnd = kDefaultsGetter + 1,
+};
+
+static_assert(kFrameCLines + static_cast<int>(ModulePoint::kEnd) <= kFrameCLines + kCLinesPerFunction,
+              "the module's initialisation steps overrun the first function's C lines");
+static_assert(static_cast<int>(FunctionPoint::kMissing) + kMaxParams <= static_cast<int>(FunctionPoint::kComparison) &&
+                  static_cast<int>(FunctionPoint::kComparison) + kMaxParams <= static_cast<int>(FunctionPoint::kVarnames) &&
+                  static_cast<int>(FunctionPoint::kDefaultObject) + kMaxParams <=
+                      static_cast<int>(FunctionPoint::kDefaultsGetter) &&
+                  static_cast<int>(FunctionPoint::kEnd) <= kCLinesPerFunction,
+              "a function's failure points overlap");
+
+constexpr int c_line(ModulePoint point, int k = 0) { return kFrameCLines + static_cast<int>(point) + k; }
+// The C line of a function's failure point; `k` is the parameter or slot.
+int c_line(const Signature& sig, FunctionPoint point, int k = 0);
+
 }  // namespace pelmo
 
 // This statement as a failure point at source line `line`.

@@ -12,38 +12,31 @@ namespace {
 
 const ModuleDesc& M = __pyx_module_desc;
 
-bool has_object_defaults(const Signature& sig) {
-  for (int i = sig.min; i < sig.nparams; ++i)
-    if (sig.defaults[i].kind == Default::kObject) return true;
-  return false;
-}
-
 PyObject* new_function(const FunctionDesc& f, PyObject* code) {
-  return __Pyx_CyFunction_New(const_cast<PyMethodDef*>(&f.def), str(f.qualname), str(kStrModuleName),
+  return __Pyx_CyFunction_New(const_cast<PyMethodDef*>(&f.def), str(f.sig->qualname_str), str(kStrModuleName),
                               __pyx_mstate.__pyx_d, code);
 }
 
 // Builds the variable names, the code object and any constant defaults tuple.
 int make_constants(int i) {
-  const FunctionDesc& f = *M.functions[i];
-  const Signature& sig = *f.sig;
-  if (f.has_code) {
-    PyObject* names = PyTuple_New(f.nvarnames);
+  const Signature& sig = *M.functions->items[i]->sig;
+  if (sig.has_code) {
+    PyObject* names = PyTuple_New(sig.nvarnames);
     if (!names) return -1;
     replace(__pyx_mstate.varnames[i], names);
-    for (int k = 0; k < f.nvarnames; ++k) {
-      Py_INCREF(str(f.varnames[k]));
-      PyTuple_SET_ITEM(names, k, str(f.varnames[k]));
+    for (int k = 0; k < sig.nvarnames; ++k) {
+      Py_INCREF(str(sig.varnames[k]));
+      PyTuple_SET_ITEM(names, k, str(sig.varnames[k]));
     }
     PyObject* e = __pyx_mstate.__pyx_empty_tuple;
     PyObject* b = __pyx_mstate.__pyx_empty_bytes;
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (sig.star_args ? CO_VARARGS : 0) | (sig.star_kwargs ? CO_VARKEYWORDS : 0);
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_New(sig.nparams, 0, f.nvarnames, 0, flags, b, e, e, names, e, e,
-                                                            str(kStrSourceFile), str(f.name), sig.def_line, b));
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_New(sig.nparams, 0, sig.nvarnames, 0, flags, b, e, e, names, e, e,
+                                                            str(kStrSourceFile), str(sig.name_str), sig.def_line, b));
     if (!code) return -1;
     replace(__pyx_mstate.code[i], code);
   }
-  if (sig.nparams > sig.min && !has_object_defaults(sig)) {
+  if (sig.nparams > sig.min && sig.nobjects == 0) {
     PyObject* t = PyTuple_New(sig.nparams - sig.min);
     if (!t) return -1;
     replace(__pyx_mstate.defaults[i], t);
@@ -56,15 +49,12 @@ int make_constants(int i) {
 }
 
 int publish_function(int i) {
-  const FunctionDesc& f = *M.functions[i];
+  const FunctionDesc& f = *M.functions->items[i];
   const Signature& sig = *f.sig;
-  Ref func = Ref::steal(new_function(f, f.has_code ? __pyx_mstate.code[i] : nullptr));
+  Ref func = Ref::steal(new_function(f, sig.has_code ? __pyx_mstate.code[i] : nullptr));
   if (!func) return -1;
-  if (has_object_defaults(sig)) {
-    int nslots = 0;
-    for (int k = sig.min; k < sig.nparams; ++k)
-      if (sig.defaults[k].kind == Default::kObject) ++nslots;
-    if (!__Pyx_CyFunction_InitDefaults(func.get(), nslots * sizeof(PyObject*), nslots)) return -1;
+  if (sig.nobjects) {
+    if (!__Pyx_CyFunction_InitDefaults(func.get(), sig.nobjects * sizeof(PyObject*), sig.nobjects)) return -1;
     for (int k = sig.min; k < sig.nparams; ++k) {
       const Default& d = sig.defaults[k];
       if (d.kind != Default::kObject) continue;
@@ -77,7 +67,7 @@ int publish_function(int i) {
     Py_INCREF(__pyx_mstate.defaults[i]);
     cyfunction(func.get())->defaults_tuple = __pyx_mstate.defaults[i];
   }
-  return PyDict_SetItem(__pyx_mstate.__pyx_d, str(f.name), func.get());
+  return PyDict_SetItem(__pyx_mstate.__pyx_d, str(sig.name_str), func.get());
 }
 
 // Every failure from the string table on adds the init entry; all failures
@@ -119,16 +109,17 @@ int __pyx_pymod_exec(PyObject* module) {
     if (PyErr_Occurred()) PELMO_INIT_FAIL(1);
     if (PyDict_SetItem(modules, str(kStrModuleName), module) < 0) PELMO_INIT_FAIL(1);
   }
-  for (int i = 0; i < M.nbuiltins; ++i) {
-    PyObject* value = __Pyx_GetBuiltinName(str(M.builtins[i].name));
+  for (int i = 0; i < M.builtins->count; ++i) {
+    const Builtin& wanted = M.builtins->items[i];
+    PyObject* value = __Pyx_GetBuiltinName(str(wanted.name));
     if (!value) PELMO_INIT_FAIL(1);
-    if (M.builtins[i].keep) replace(s.builtins[i], value);
+    if (wanted.keep) replace(s.builtins[i], value);
     else Py_DECREF(value);
   }
-  for (int i = 0; i < M.nfunctions; ++i)
+  for (int i = 0; i < M.functions->count; ++i)
     if (make_constants(i) < 0) PELMO_INIT_FAIL(1);
-  for (int i = 0; i < M.nfunctions; ++i)
-    if (publish_function(i) < 0) PELMO_INIT_FAIL(M.functions[i]->sig->def_line);
+  for (int i = 0; i < M.functions->count; ++i)
+    if (publish_function(i) < 0) PELMO_INIT_FAIL(M.functions->items[i]->sig->def_line);
   Ref test = Ref::steal(PyDict_New());
   if (!test) PELMO_INIT_FAIL(1);
   if (PyDict_SetItem(s.__pyx_d, str(kStrTest), test.get()) < 0) PELMO_INIT_FAIL(1);

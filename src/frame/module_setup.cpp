@@ -142,8 +142,8 @@ int __Pyx_CreateStringTabAndInitStrings() {
   };
   for (int i = 0; i < kFrameStrings; ++i)
     if (create_string(&__pyx_mstate.strings[i], frame[i]) < 0) return -1;
-  for (int i = 0; i < M.nstrings; ++i)
-    if (create_string(&__pyx_mstate.strings[kFrameStrings + i], M.strings[i]) < 0) return -1;
+  for (int i = 0; i < M.strings->count; ++i)
+    if (create_string(&__pyx_mstate.strings[kFrameStrings + i], M.strings->items[i]) < 0) return -1;
   return 0;
 }
 

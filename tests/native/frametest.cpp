@@ -10,9 +10,8 @@ namespace {
 
 using namespace pelmo;
 
-enum : int16_t { S_make = kFrameStrings, S_kind, S_flags, S_cls, S_vcall, S_f, S_vector, S_kwnames };
-constexpr StrSpec kStrings[] = {interned("make"),  interned("kind"), interned("flags"),  interned("cls"),
-                                interned("vcall"), interned("f"),    interned("vector"), interned("kwnames")};
+constexpr StringTable kStrings = strings(interned("make"), interned("kind"), interned("flags"), interned("cls"),
+                                         interned("vcall"), interned("f"), interned("vector"), interned("kwnames"));
 
 PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
 
@@ -103,16 +102,13 @@ PyObject* vcall(Call& a) {
                                         names == Py_None ? nullptr : names);
 }
 
-constexpr Signature kMakeSig = {"make", PELMO_MODULE_NAME ".make", 1, __LINE__, 3, 3, false, false,
-                                {S_kind, S_flags, S_cls}, {required(), required(), required()}};
-const FunctionDesc kMake = {method<kMakeSig, make>("make"), &kMakeSig, S_make, S_make, true, 3,
-                            {S_kind, S_flags, S_cls}};
+// Line 1: def make(kind, flags, cls):
+constexpr Signature kMakeSig = kStrings.def("make", 1).param("kind").param("flags").param("cls");
+const FunctionDesc kMake = function<kMakeSig, make>();
 // Line 4: def vcall(f, vector, kwnames):
-constexpr Signature kVcallSig = {"vcall", PELMO_MODULE_NAME ".vcall", 4, __LINE__, 3, 3, false, false,
-                                 {S_f, S_vector, S_kwnames}, {required(), required(), required()}};
-const FunctionDesc kVcall = {method<kVcallSig, vcall>("vcall"), &kVcallSig, S_vcall, S_vcall, true, 3,
-                             {S_f, S_vector, S_kwnames}};
-const FunctionDesc* const kFunctions[] = {&kMake, &kVcall};
+constexpr Signature kVcallSig = kStrings.def("vcall", 4).param("f").param("vector").param("kwnames");
+const FunctionDesc kVcall = function<kVcallSig, vcall>();
+constexpr FunctionList kFunctions = functions(kMake, kVcall);
 
 }  // namespace
 

@@ -10,7 +10,10 @@
 #include <string>
 
 namespace pelmo {
-const ModuleDesc __pyx_module_desc = {"cachetest", "cachetest", nullptr, 0, nullptr, 0, nullptr, 0, nullptr};
+// A module with nothing of its own.
+constexpr StringTable kStrings{"cachetest", {}, 0};
+constexpr FunctionList kFunctions{};
+const ModuleDesc __pyx_module_desc = {"cachetest", "cachetest", &kStrings, &kNoBuiltins, &kFunctions, nullptr};
 }
 
 namespace {

@@ -6,18 +6,15 @@ namespace {
 
 using namespace pelmo;
 
-enum : int16_t { S_ambrel = kFrameStrings, S_args, S_func, S_kwargs, S_l, S_ls };
-constexpr StrSpec kStrings[] = {interned("ambrel"), interned("args"), interned("func"),
-                                interned("kwargs"), interned("l"),    interned("ls")};
-static_assert(count_of(kStrings) == S_ls + 1 - kFrameStrings, "string table and names disagree");
+constexpr StringTable kStrings = strings(interned("ambrel"), interned("args"), interned("func"),
+                                         interned("kwargs"), interned("l"), interned("ls"));
 
 // Line 1: def ambrel(ls, func, *args, **kwargs):
 PyObject* ambrel(Call& a);
-constexpr Signature kAmbrelSig = {"ambrel", PELMO_MODULE_NAME ".ambrel", 1, __LINE__, 2, 2, true, true,
-                                  {S_ls, S_func}, {required(), required()}};
-const FunctionDesc kAmbrel = {method<kAmbrelSig, ambrel>("ambrel"), &kAmbrelSig, S_ambrel,
-                              S_ambrel, true, 5, {S_ls, S_func, S_args, S_kwargs, S_l}};
-const FunctionDesc* const kFunctions[] = {&kAmbrel};
+constexpr Signature kAmbrelSig =
+    kStrings.def("ambrel", 1).param("ls").param("func").varargs("args").varkw("kwargs").locals("l");
+const FunctionDesc kAmbrel = function<kAmbrelSig, ambrel>();
+constexpr FunctionList kFunctions = functions(kAmbrel);
 
 // Extra positional arguments up to this many are passed from a vector on the
 // stack to callees that take one.

@@ -6,18 +6,14 @@ namespace {
 
 using namespace pelmo;
 
-enum : int16_t { S_count = kFrameStrings, S_elemcount, S_l, S_ls, S_v, S_vis };
-constexpr StrSpec kStrings[] = {interned("count"), interned("elemcount"), interned("l"),
-                                interned("ls"),    interned("v"),         interned("vis")};
-static_assert(count_of(kStrings) == S_vis + 1 - kFrameStrings, "string table and names disagree");
+constexpr StringTable kStrings = strings(interned("count"), interned("elemcount"), interned("l"),
+                                         interned("ls"), interned("v"), interned("vis"));
 
 // Line 1: def elemcount(ls):
 PyObject* elemcount(Call& a);
-constexpr Signature kElemcountSig = {"elemcount", PELMO_MODULE_NAME ".elemcount", 1, __LINE__, 1, 1, false, false,
-                                     {S_ls}, {required()}};
-const FunctionDesc kElemcount = {method<kElemcountSig, elemcount>("elemcount"), &kElemcountSig, S_elemcount,
-                                 S_elemcount, true, 4, {S_ls, S_vis, S_l, S_v}};
-const FunctionDesc* const kFunctions[] = {&kElemcount};
+constexpr Signature kElemcountSig = kStrings.def("elemcount", 1).param("ls").locals("vis", "l", "v");
+const FunctionDesc kElemcount = function<kElemcountSig, elemcount>();
+constexpr FunctionList kFunctions = functions(kElemcount);
 
 PyObject* elemcount(Call& a) {
   PyObject* ls = a[0];
@@ -39,7 +35,7 @@ PyObject* elemcount(Call& a) {
   if (!result) PELMO_FAIL(a, 6);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis.get()); ++i) {
     Ref v = Ref::borrow(PyList_GET_ITEM(vis.get(), i));
-    Ref count = Ref::steal(__Pyx_PyObject_GetAttrStr(ls, str(S_count)));
+    Ref count = Ref::steal(__Pyx_PyObject_GetAttrStr(ls, PELMO_STR("count")));
     if (!count) PELMO_FAIL(a, 6);
     Ref n = Ref::steal(__Pyx_PyObject_CallMethod1(count.get(), v.get()));
     if (!n) PELMO_FAIL(a, 6);

@@ -8,42 +8,13 @@ namespace {
 
 using namespace pelmo;
 
-enum : int16_t {
-  S_func = kFrameStrings,
-  S_i,
-  S_input,
-  S_n,
-  S_range,
-  S_read,
-  S_read_lambda,
-  S_read_split,
-  S_read_split_lambda,
-  S_s,
-  S_spl,
-  S_split,
-  S_empty,
-  S_space
-};
-constexpr StrSpec kStrings[] = {interned("func"),
-                                interned("i"),
-                                interned("input"),
-                                interned("n"),
-                                interned("range"),
-                                interned("read"),
-                                interned("read.<locals>.<lambda>"),
-                                interned("read_split"),
-                                interned("read_split.<locals>.<lambda>"),
-                                interned("s"),
-                                interned("spl"),
-                                interned("split"),
-                                literal(""),
-                                literal(" ")};
-static_assert(count_of(kStrings) == S_space + 1 - kFrameStrings, "string table and names disagree");
+constexpr StringTable kStrings = strings(interned("func"), interned("i"), interned("input"), interned("n"),
+                                         interned("range"), interned("read"), interned("read.<locals>.<lambda>"),
+                                         interned("read_split"), interned("read_split.<locals>.<lambda>"),
+                                         interned("s"), interned("spl"), interned("split"), literal(""), literal(" "));
 
 // Both captured at import: later rebinding in builtins changes nothing here.
-enum : int { B_range, B_input };
-constexpr Builtin kBuiltins[] = {{S_range, true}, {S_input, true}};
-static_assert(count_of(kBuiltins) == B_input + 1, "builtins table and names disagree");
+constexpr BuiltinTable kBuiltins = builtins(kStrings, capture("range"), capture("input"));
 
 // The default converters, `lambda s: s`, written in place on lines 1 and 3.
 // They hand back the very object they were given.
@@ -53,35 +24,32 @@ PyObject* identity(Call& a) {
 }
 
 // Line 1: the default of read's func.
-constexpr Signature kLambdaSig = {"lambda", PELMO_MODULE_NAME ".lambda", 1, __LINE__, 1, 1, false, false,
-                                  {S_s}, {required()}};
-const FunctionDesc kLambda = {method<kLambdaSig, identity>("lambda"), &kLambdaSig, S_read_lambda,
-                              S_read_lambda, false, 1, {S_s}};
+constexpr Signature kLambdaSig = kStrings.lambda("lambda", 1, "read.<locals>.<lambda>").param("s");
+const FunctionDesc kLambda = function<kLambdaSig, identity>();
 
 // Line 3: the default of read_split's func.
-constexpr Signature kLambda1Sig = {"lambda1", PELMO_MODULE_NAME ".lambda1", 3, __LINE__, 1, 1, false, false,
-                                   {S_s}, {required()}};
-const FunctionDesc kLambda1 = {method<kLambda1Sig, identity>("lambda1"), &kLambda1Sig, S_read_split_lambda,
-                               S_read_split_lambda, false, 1, {S_s}};
+constexpr Signature kLambda1Sig = kStrings.lambda("lambda1", 3, "read_split.<locals>.<lambda>").param("s");
+const FunctionDesc kLambda1 = function<kLambda1Sig, identity>();
 
 // Line 1: def read(n, s="", func=lambda s: s):
 PyObject* read(Call& a);
-constexpr Signature kReadSig = {"read", PELMO_MODULE_NAME ".read", 1, __LINE__, 3, 1, false, false,
-                                {S_n, S_s, S_func},
-                                {required(), string_default(S_empty), object_default(&kLambda, 0)}};
-const FunctionDesc kRead = {method<kReadSig, read>("read"), &kReadSig, S_read,
-                            S_read, true, 4, {S_n, S_s, S_func, S_i}};
+constexpr Signature kReadSig = kStrings.def("read", 1)
+                                   .param("n")
+                                   .param("s", default_string(""))
+                                   .param("func", default_object(kLambda))
+                                   .locals("i");
+const FunctionDesc kRead = function<kReadSig, read>();
 
 // Line 3: def read_split(s="", spl=" ", func=lambda s: s):
 PyObject* read_split(Call& a);
-constexpr Signature kReadSplitSig = {"read_split", PELMO_MODULE_NAME ".read_split", 3, __LINE__, 3, 0, false, false,
-                                     {S_s, S_spl, S_func},
-                                     {string_default(S_empty), string_default(S_space),
-                                      object_default(&kLambda1, 0)}};
-const FunctionDesc kReadSplit = {method<kReadSplitSig, read_split>("read_split"), &kReadSplitSig, S_read_split,
-                                 S_read_split, true, 4, {S_s, S_spl, S_func, S_i}};
+constexpr Signature kReadSplitSig = kStrings.def("read_split", 3)
+                                        .param("s", default_string(""))
+                                        .param("spl", default_string(" "))
+                                        .param("func", default_object(kLambda1))
+                                        .locals("i");
+const FunctionDesc kReadSplit = function<kReadSplitSig, read_split>();
 
-const FunctionDesc* const kFunctions[] = {&kRead, &kReadSplit};
+constexpr FunctionList kFunctions = functions(kRead, kReadSplit);
 
 PyObject* read(Call& a) {
   PyObject* n = a[0];
@@ -90,14 +58,14 @@ PyObject* read(Call& a) {
   // Line 2: return [func(input(s)) for i in range(n)]
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 2);
-  Ref lines = Ref::steal(__Pyx_PyObject_CallOneArg(builtin(B_range), n));
+  Ref lines = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("range"), n));
   if (!lines) PELMO_FAIL(a, 2);
   // Each line is converted before the next is read, so a failing conversion
   // leaves the rest of the input unread.
   Step walked = for_each(lines.get(), PELMO_HERE(2),
                          PELMO_HERE(2),
                          [&](PyObject*) -> Step {
-                           Ref line = Ref::steal(__Pyx_PyObject_CallOneArg(builtin(B_input), s));
+                           Ref line = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("input"), s));
                            if (!line) return PELMO_HERE(2);
                            Ref value = Ref::steal(__Pyx_PyObject_CallOneArg(func, line.get()));
                            if (!value) return PELMO_HERE(2);
@@ -115,9 +83,9 @@ PyObject* read_split(Call& a) {
   // Line 4: return [func(i) for i in input(s).split(spl)]
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 4);
-  Ref line = Ref::steal(__Pyx_PyObject_CallOneArg(builtin(B_input), s));
+  Ref line = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("input"), s));
   if (!line) PELMO_FAIL(a, 4);
-  Ref split = Ref::steal(__Pyx_PyObject_GetAttrStr(line.get(), str(S_split)));
+  Ref split = Ref::steal(__Pyx_PyObject_GetAttrStr(line.get(), PELMO_STR("split")));
   if (!split) PELMO_FAIL(a, 4);
   line.reset();
   Ref pieces = Ref::steal(__Pyx_PyObject_CallMethod1(split.get(), spl));

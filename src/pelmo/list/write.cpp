@@ -7,26 +7,23 @@ namespace {
 
 using namespace pelmo;
 
-enum : int16_t { S_end = kFrameStrings, S_i, S_ls, S_print, S_range, S_sep, S_write, S_space, S_newline };
-constexpr StrSpec kStrings[] = {interned("end"),   interned("i"),   interned("ls"),
-                                interned("print"), interned("range"), interned("sep"),
-                                interned("write"), literal(" "),    literal("\n")};
-static_assert(count_of(kStrings) == S_newline + 1 - kFrameStrings, "string table and names disagree");
+constexpr StringTable kStrings = strings(interned("end"), interned("i"), interned("ls"), interned("print"),
+                                         interned("range"), interned("sep"), interned("write"), literal(" "),
+                                         literal("\n"));
 
 // `range` must exist at import but is never called; `print` is captured then,
 // so rebinding it in builtins later does not redirect the output.
-enum : int { B_range, B_print };
-constexpr Builtin kBuiltins[] = {{S_range, false}, {S_print, true}};
-static_assert(count_of(kBuiltins) == B_print + 1, "builtins table and names disagree");
+constexpr BuiltinTable kBuiltins = builtins(kStrings, require("range"), capture("print"));
 
 // Line 1: def write(ls, sep=" ", end="\n"):
 PyObject* write(Call& a);
-constexpr Signature kWriteSig = {"write", PELMO_MODULE_NAME ".write", 1, __LINE__, 3, 1, false, false,
-                                 {S_ls, S_sep, S_end},
-                                 {required(), string_default(S_space), string_default(S_newline)}};
-const FunctionDesc kWrite = {method<kWriteSig, write>("write"), &kWriteSig, S_write,
-                             S_write, true, 4, {S_ls, S_sep, S_end, S_i}};
-const FunctionDesc* const kFunctions[] = {&kWrite};
+constexpr Signature kWriteSig = kStrings.def("write", 1)
+                                    .param("ls")
+                                    .param("sep", default_string(" "))
+                                    .param("end", default_string("\n"))
+                                    .locals("i");
+const FunctionDesc kWrite = function<kWriteSig, write>();
+constexpr FunctionList kFunctions = functions(kWrite);
 
 // ls[j] as subscription does it, with the cheap paths taken first. Only the
 // exact list and tuple types are read directly: a subclass may define its own
@@ -73,13 +70,13 @@ PyObject* get_item(PyObject* ls, Py_ssize_t j) {
 // argument tuple and keyword dict per call. The two failure points are the
 // caller's.
 Step print_one(PyObject* item, PyObject* end, Step build_failed, Step call_failed) {
-  PyObject* print = builtin(B_print);
+  PyObject* print = PELMO_BUILTIN("print");
   if (__Pyx_IsFastKeywordsBuiltin(print)) {
     // The builtin print takes the vector (item, end) with the names ("end",)
     // directly, which is what its slot would make of the tuple and the dict.
     static PyObject* end_kwnames;
     if (!end_kwnames) {
-      end_kwnames = PyTuple_Pack(1, str(S_end));
+      end_kwnames = PyTuple_Pack(1, PELMO_STR("end"));
       if (!end_kwnames) return build_failed;
     }
     PyObject* vector[2] = {item, end};
@@ -93,7 +90,7 @@ Step print_one(PyObject* item, PyObject* end, Step build_failed, Step call_faile
   PyTuple_SET_ITEM(args.get(), 0, item);
   Ref kw = Ref::steal(PyDict_New());
   if (!kw) return build_failed;
-  if (PyDict_SetItem(kw.get(), str(S_end), end) < 0) return build_failed;
+  if (PyDict_SetItem(kw.get(), PELMO_STR("end"), end) < 0) return build_failed;
   Ref result = Ref::steal(__Pyx_PyObject_Call(print, args.get(), kw.get()));
   if (!result) return call_failed;
   return kOk;

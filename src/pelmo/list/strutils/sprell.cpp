@@ -7,27 +7,21 @@ namespace {
 
 using namespace pelmo;
 
-enum : int16_t { S_a = kFrameStrings, S_args, S_ls, S_multi_str_sprell, S_s, S_sep, S_split, S_str_sprell };
-constexpr StrSpec kStrings[] = {interned("a"),   interned("args"), interned("ls"),    interned("multi_str_sprell"),
-                                interned("s"),   interned("sep"),  interned("split"), interned("str_sprell")};
-static_assert(count_of(kStrings) == S_str_sprell + 1 - kFrameStrings, "string table and names disagree");
+constexpr StringTable kStrings = strings(interned("a"), interned("args"), interned("ls"), interned("multi_str_sprell"),
+                                         interned("s"), interned("sep"), interned("split"), interned("str_sprell"));
 
 // Line 1: def str_sprell(sep, s):
 PyObject* str_sprell(Call& a);
-constexpr Signature kStrSprellSig = {"str_sprell", PELMO_MODULE_NAME ".str_sprell", 1, __LINE__, 2, 2, false, false,
-                                     {S_sep, S_s}, {required(), required()}};
-const FunctionDesc kStrSprell = {method<kStrSprellSig, str_sprell>("str_sprell"), &kStrSprellSig, S_str_sprell,
-                                 S_str_sprell, true, 2, {S_sep, S_s}};
+constexpr Signature kStrSprellSig = kStrings.def("str_sprell", 1).param("sep").param("s");
+const FunctionDesc kStrSprell = function<kStrSprellSig, str_sprell>();
 
 // Line 3: def multi_str_sprell(sep, *args):
 PyObject* multi_str_sprell(Call& a);
-constexpr Signature kMultiStrSprellSig = {"multi_str_sprell", PELMO_MODULE_NAME ".multi_str_sprell", 3, __LINE__, 1, 1, true,
-                                          false, {S_sep}, {required()}};
-const FunctionDesc kMultiStrSprell = {method<kMultiStrSprellSig, multi_str_sprell>("multi_str_sprell"),
-                                      &kMultiStrSprellSig, S_multi_str_sprell, S_multi_str_sprell, true, 4,
-                                      {S_sep, S_args, S_ls, S_a}};
+constexpr Signature kMultiStrSprellSig =
+    kStrings.def("multi_str_sprell", 3).param("sep").varargs("args").locals("ls", "a");
+const FunctionDesc kMultiStrSprell = function<kMultiStrSprellSig, multi_str_sprell>();
 
-const FunctionDesc* const kFunctions[] = {&kStrSprell, &kMultiStrSprell};
+constexpr FunctionList kFunctions = functions(kStrSprell, kMultiStrSprell);
 
 // The arguments are bound and nothing more: no attribute of either is read,
 // nothing is called, so the call cannot fail once binding has succeeded.
@@ -46,7 +40,7 @@ PyObject* multi_str_sprell(Call& a) {
     PyObject* item = PyTuple_GET_ITEM(args, i);
     // Looked up afresh for every item: an earlier `split` may have changed a
     // later item's class.
-    Ref split = Ref::steal(__Pyx_PyObject_GetAttrStr(item, str(S_split)));
+    Ref split = Ref::steal(__Pyx_PyObject_GetAttrStr(item, PELMO_STR("split")));
     if (!split) PELMO_FAIL(a, 6);
     Ref pieces = Ref::steal(__Pyx_PyObject_CallMethod1(split.get(), sep));
     if (!pieces) PELMO_FAIL(a, 6);
