@@ -56,21 +56,20 @@ PyObject* Call::find_keyword(PyObject* name, PyObject* const* kwvalues, PyObject
   return nullptr;
 }
 
-int Call::count_error(bool too_many, Py_ssize_t given) const {
+void Call::count_error(bool too_many, Py_ssize_t given) const {
   bool exact = !sig_.star_args && sig_.min == sig_.nparams;
   Py_ssize_t expected = too_many ? sig_.nparams : sig_.min;
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig_.name,
                exact ? "exactly" : (too_many ? "at most" : "at least"), expected, expected == 1 ? "" : "s",
                given);
-  return kFailed;
 }
 
 int Call::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   int r = bind_arguments(args, nargs, kwnames);
-  if (r == kFailed) {
+  if (r > 0) {
     args_.reset();
     kwargs_.reset();
-    fail_at(sig_.traceback, sig_.def_line, c_line(sig_, FunctionPoint::kTooManyPositional));
+    fail_at(sig_.traceback, sig_.def_line, r);
   }
   return r == kBound ? 0 : -1;
 }
@@ -95,13 +94,18 @@ int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
       args_ = Ref::borrow(__pyx_mstate.__pyx_empty_tuple);
     }
   } else if (nargs > s.nparams) {
-    return count_error(true, nargs);
+    count_error(true, nargs);
+    return failed(FunctionPoint::kTooManyPositional);
   }
   Py_ssize_t npos = nargs < s.nparams ? nargs : s.nparams;
   for (Py_ssize_t i = 0; i < npos; ++i) values_[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (nkw == 0) {
-    if (nargs < s.min) return count_error(false, nargs);
+    if (nargs < s.min) {
+      // The parameter at position nargs is the first one missing.
+      count_error(false, nargs);
+      return failed(FunctionPoint::kMissing, static_cast<int>(nargs));
+    }
   } else {
     PyObject* const* kwvalues = args + nargs;
     Py_ssize_t left = nkw;
@@ -113,14 +117,14 @@ int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         values_[i] = v;
         --left;
       } else if (PyErr_Occurred()) {
-        return kFailed;
+        return failed(FunctionPoint::kComparison, static_cast<int>(i));
       } else if (required) {
-        return count_error(false, i);
+        count_error(false, i);
+        return failed(FunctionPoint::kMissing, static_cast<int>(i));
       }
     }
-    if (left > 0 &&
-        __Pyx_ParseOptionalKeywords(kwnames, kwvalues, s, kwargs_.get(), values_, npos, s.name) < 0)
-      return kFailed;
+    if (left > 0)
+      if (int at = __Pyx_ParseOptionalKeywords(kwnames, kwvalues, s, kwargs_.get(), values_, npos, s.name)) return at;
   }
   for (Py_ssize_t i = s.min; i < s.nparams; ++i)
     if (!values_[i]) values_[i] = default_value(s.defaults[i]);
@@ -130,6 +134,7 @@ int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, const Signature& sig,
                                 PyObject* kwargs, PyObject** values, Py_ssize_t num_pos_args,
                                 const char* function_name) {
+  auto fail = [&sig](FunctionPoint point, Py_ssize_t param = 0) { return c_line(sig, point, static_cast<int>(param)); };
   Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -143,11 +148,11 @@ int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, co
     }
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name);
-      return -1;
+      return fail(FunctionPoint::kNotAString);
     }
     for (i = num_pos_args; i < sig.nparams; ++i) {
       int eq = same_text(key, str(sig.params[i]));
-      if (eq < 0) return -1;
+      if (eq < 0) return fail(FunctionPoint::kComparison, i);
       if (eq) break;
     }
     if (i < sig.nparams) {
@@ -156,17 +161,17 @@ int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, co
     }
     for (i = 0; i < num_pos_args; ++i) {
       int eq = same_text(key, str(sig.params[i]));
-      if (eq < 0) return -1;
+      if (eq < 0) return fail(FunctionPoint::kComparison, i);
       if (eq) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name, key);
-        return -1;
+        return fail(FunctionPoint::kMultipleValues);
       }
     }
     if (kwargs) {
-      if (PyDict_SetItem(kwargs, key, value) < 0) return -1;
+      if (PyDict_SetItem(kwargs, key, value) < 0) return fail(FunctionPoint::kKwargsStore);
     } else {
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name, key);
-      return -1;
+      return fail(FunctionPoint::kUnexpectedKeyword);
     }
   }
   return 0;

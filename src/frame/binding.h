@@ -40,9 +40,12 @@ class Call {
   }
 
  private:
-  enum { kBound = 0, kFailed = -1, kNoMemory = -2 };  // kNoMemory: no traceback entry
+  // bind_arguments: kBound, kNoMemory (no traceback entry), or the C line of
+  // the failure point.
+  enum { kBound = 0, kNoMemory = -1 };
   int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-  int count_error(bool too_many, Py_ssize_t given) const;
+  void count_error(bool too_many, Py_ssize_t given) const;
+  int failed(FunctionPoint point, int k = 0) const { return c_line(sig_, point, k); }
   // An optional parameter's default: a module constant, or an object kept in
   // the function's dynamic-defaults storage.
   PyObject* default_value(const Default& d) const {
@@ -57,6 +60,9 @@ class Call {
   Ref kwargs_;
 };
 
+// 0, or with the exception set the C line of the failure point: a keyword
+// that is not a string, names a parameter bound by position or no parameter,
+// a comparison with a parameter's name that raised, a failed store in kwargs.
 int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, const Signature& sig,
                                 PyObject* kwargs, PyObject** values, Py_ssize_t num_pos_args,
                                 const char* function_name);

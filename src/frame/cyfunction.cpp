@@ -542,8 +542,7 @@ PyObject* __Pyx_CyFunction_DefaultsGetter(PyObject* func) {
     PyObject* pair = PyTuple_Pack(2, defaults.get(), Py_None);
     if (pair) return pair;
   }
-  // One failure point of the frame, shared by every getter of the module.
-  return fail_at(__pyx_names.defaults_traceback, sig.def_line, __LINE__);
+  return fail_at(__pyx_names.defaults_traceback, sig.def_line, c_line(sig, FunctionPoint::kDefaultsGetter));
 }
 
 }  // namespace pelmo

@@ -84,8 +84,14 @@ int c_line(const Signature& sig, FunctionPoint point, int k = 0);
 
 }  // namespace pelmo
 
-// This statement as a failure point at source line `line`.
-#define PELMO_HERE(line) (::pelmo::Step{(line), __LINE__})
+// This statement as a failure point at source line `line`, with the next C
+// line of the module source's own: every use is a point of its own, wherever
+// the line breaks fall.
+#define PELMO_HERE(line) (::pelmo::Step{(line), __COUNTER__ + 1})
 
-// Reports a body failure at a source line; the C line is this statement's.
-#define PELMO_FAIL(call, line) return (call).fail((line), __LINE__)
+// Reports a body failure at a source line, as a failure point of its own.
+#define PELMO_FAIL(call, line) return (call).fail(PELMO_HERE(line))
+
+// Closes the numbering: the module source's own C lines stay below the frame's.
+#define PELMO_CHECK_C_LINES() \
+  static_assert(__COUNTER__ < ::pelmo::kFrameCLines, "more failure points than C lines below the frame's")

@@ -89,6 +89,7 @@ constexpr ModuleDesc describe(const char* short_name, const StringTable& strings
                                         __pyx_moduledef_slots, nullptr, nullptr, nullptr};       \
   extern "C" PELMO_VISIBLE PyObject* PyInit_##short_name(void);                                   \
   PyObject* PyInit_##short_name(void) { return PyModuleDef_Init(&__pyx_moduledef); }               \
+  PELMO_CHECK_C_LINES();                                                                          \
   namespace pelmo {                                                                               \
   const ModuleDesc __pyx_module_desc = describe(#short_name, strings, builtins, functions,   \
                                                 &__pyx_module_is_main_##flag_suffix);            \

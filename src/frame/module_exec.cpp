@@ -1,6 +1,7 @@
 // A module's execution once its strings exist: the name it is run under,
 // its entry in sys.modules, the builtins it captures, its constants and its
-// function objects. Every failure here adds the init traceback entry.
+// function objects. Every failure here adds the init traceback entry, with
+// the failing step's own C line.
 #include "frame/cyfunction.h"
 #include "frame/errors.h"
 #include "frame/failure.h"
@@ -17,12 +18,13 @@ PyObject* new_function(const FunctionDesc& f, PyObject* code) {
                               __pyx_mstate.__pyx_d, code);
 }
 
-// Builds the variable names, the code object and any constant defaults tuple.
+// Builds the variable names, the code object and any constant defaults
+// tuple of the i-th function: 0, or the C line of the step that failed.
 int make_constants(int i) {
   const Signature& sig = *M.functions->items[i]->sig;
   if (sig.has_code) {
     PyObject* names = PyTuple_New(sig.nvarnames);
-    if (!names) return -1;
+    if (!names) return c_line(sig, FunctionPoint::kVarnames);
     replace(__pyx_mstate.varnames[i], names);
     for (int k = 0; k < sig.nvarnames; ++k) {
       Py_INCREF(str(sig.varnames[k]));
@@ -33,12 +35,12 @@ int make_constants(int i) {
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (sig.star_args ? CO_VARARGS : 0) | (sig.star_kwargs ? CO_VARKEYWORDS : 0);
     PyObject* code = reinterpret_cast<PyObject*>(PyCode_New(sig.nparams, 0, sig.nvarnames, 0, flags, b, e, e, names, e, e,
                                                             str(kStrSourceFile), str(sig.name_str), sig.def_line, b));
-    if (!code) return -1;
+    if (!code) return c_line(sig, FunctionPoint::kCode);
     replace(__pyx_mstate.code[i], code);
   }
   if (sig.nparams > sig.min && sig.nobjects == 0) {
     PyObject* t = PyTuple_New(sig.nparams - sig.min);
-    if (!t) return -1;
+    if (!t) return c_line(sig, FunctionPoint::kConstantDefaults);
     replace(__pyx_mstate.defaults[i], t);
     for (int k = sig.min; k < sig.nparams; ++k) {
       Py_INCREF(str(sig.defaults[k].index));
@@ -48,18 +50,21 @@ int make_constants(int i) {
   return 0;
 }
 
+// Makes the i-th function object with its defaults and binds its name in the
+// module: 0, or the C line of the step that failed.
 int publish_function(int i) {
   const FunctionDesc& f = *M.functions->items[i];
   const Signature& sig = *f.sig;
   Ref func = Ref::steal(new_function(f, sig.has_code ? __pyx_mstate.code[i] : nullptr));
-  if (!func) return -1;
+  if (!func) return c_line(sig, FunctionPoint::kFunctionObject);
   if (sig.nobjects) {
-    if (!__Pyx_CyFunction_InitDefaults(func.get(), sig.nobjects * sizeof(PyObject*), sig.nobjects)) return -1;
+    if (!__Pyx_CyFunction_InitDefaults(func.get(), sig.nobjects * sizeof(PyObject*), sig.nobjects))
+      return c_line(sig, FunctionPoint::kDefaultsStorage);
     for (int k = sig.min; k < sig.nparams; ++k) {
       const Default& d = sig.defaults[k];
       if (d.kind != Default::kObject) continue;
       PyObject* value = new_function(*d.object, nullptr);
-      if (!value) return -1;
+      if (!value) return c_line(sig, FunctionPoint::kDefaultObject, d.index);
       default_slots(func.get())[d.index] = value;
     }
     cyfunction(func.get())->defaults_getter = __Pyx_CyFunction_DefaultsGetter;
@@ -67,7 +72,9 @@ int publish_function(int i) {
     Py_INCREF(__pyx_mstate.defaults[i]);
     cyfunction(func.get())->defaults_tuple = __pyx_mstate.defaults[i];
   }
-  return PyDict_SetItem(__pyx_mstate.__pyx_d, str(sig.name_str), func.get());
+  if (PyDict_SetItem(__pyx_mstate.__pyx_d, str(sig.name_str), func.get()) < 0)
+    return c_line(sig, FunctionPoint::kPublish);
+  return 0;
 }
 
 // Every failure from the string table on adds the init entry; all failures
@@ -77,8 +84,35 @@ int exec_failed(int py_line, int c_line) {
   Py_CLEAR(__pyx_m);
   return -1;
 }
-#define PELMO_INIT_FAIL(line) return exec_failed(line, __LINE__)
-#define PELMO_EARLY_FAIL() return exec_failed(0, 0)
+
+// The steps after the strings exist: 0, or -1 with the init entry added.
+int exec_module_steps(PyObject* module) {
+  ModuleState& s = __pyx_mstate;
+  if (*M.main_flag && PyObject_SetAttr(module, str(kStrName), str(kStrMain)) < 0)
+    return exec_failed(1, c_line(ModulePoint::kRenameToMain));
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* existing = PyDict_GetItemWithError(modules, str(kStrModuleName));
+  if (!existing) {
+    if (PyErr_Occurred()) return exec_failed(1, c_line(ModulePoint::kModulesLookup));
+    if (PyDict_SetItem(modules, str(kStrModuleName), module) < 0)
+      return exec_failed(1, c_line(ModulePoint::kModulesStore));
+  }
+  for (int i = 0; i < M.builtins->count; ++i) {
+    const Builtin& wanted = M.builtins->items[i];
+    PyObject* value = __Pyx_GetBuiltinName(str(wanted.name));
+    if (!value) return exec_failed(1, c_line(ModulePoint::kBuiltin, i));
+    if (wanted.keep) replace(s.builtins[i], value);
+    else Py_DECREF(value);
+  }
+  for (int i = 0; i < M.functions->count; ++i)
+    if (int failed_at = make_constants(i)) return exec_failed(1, failed_at);
+  for (int i = 0; i < M.functions->count; ++i)
+    if (int failed_at = publish_function(i)) return exec_failed(M.functions->items[i]->sig->def_line, failed_at);
+  Ref test = Ref::steal(PyDict_New());
+  if (!test) return exec_failed(1, c_line(ModulePoint::kTestDict));
+  if (PyDict_SetItem(s.__pyx_d, str(kStrTest), test.get()) < 0) return exec_failed(1, c_line(ModulePoint::kTestStore));
+  return 0;
+}
 
 }  // namespace
 
@@ -100,30 +134,8 @@ int __pyx_pymod_exec(PyObject* module) {
   }
   Py_INCREF(module);
   __pyx_m = module;
-  if (__Pyx_ExecUntilStrings(module) < 0) PELMO_EARLY_FAIL();
-  ModuleState& s = __pyx_mstate;
-  if (*M.main_flag && PyObject_SetAttr(module, str(kStrName), str(kStrMain)) < 0) PELMO_INIT_FAIL(1);
-  PyObject* modules = PyImport_GetModuleDict();
-  PyObject* existing = PyDict_GetItemWithError(modules, str(kStrModuleName));
-  if (!existing) {
-    if (PyErr_Occurred()) PELMO_INIT_FAIL(1);
-    if (PyDict_SetItem(modules, str(kStrModuleName), module) < 0) PELMO_INIT_FAIL(1);
-  }
-  for (int i = 0; i < M.builtins->count; ++i) {
-    const Builtin& wanted = M.builtins->items[i];
-    PyObject* value = __Pyx_GetBuiltinName(str(wanted.name));
-    if (!value) PELMO_INIT_FAIL(1);
-    if (wanted.keep) replace(s.builtins[i], value);
-    else Py_DECREF(value);
-  }
-  for (int i = 0; i < M.functions->count; ++i)
-    if (make_constants(i) < 0) PELMO_INIT_FAIL(1);
-  for (int i = 0; i < M.functions->count; ++i)
-    if (publish_function(i) < 0) PELMO_INIT_FAIL(M.functions->items[i]->sig->def_line);
-  Ref test = Ref::steal(PyDict_New());
-  if (!test) PELMO_INIT_FAIL(1);
-  if (PyDict_SetItem(s.__pyx_d, str(kStrTest), test.get()) < 0) PELMO_INIT_FAIL(1);
-  return 0;
+  if (__Pyx_ExecUntilStrings(module) < 0) return exec_failed(0, 0);
+  return exec_module_steps(module);
 }
 
 }  // namespace pelmo
