@@ -4,6 +4,8 @@ Tests run with the built package tree on sys.path (ctest sets PYTHONPATH);
 anything that changes process-wide state runs in a fresh interpreter through
 run_python(), which inherits that path.
 """
+import contextlib
+import io
 import os
 import subprocess
 import sys
@@ -45,6 +47,50 @@ def src_file(*components):
     return "\\".join(("src",) + components)
 
 
+def is_native_file(filename):
+    """Whether a traceback entry's file is one of a native module's."""
+    return filename.startswith(tb_file(""))
+
+
+class Stdin:
+    """A stand-in for sys.stdin as the builtin `input` reads it (readline()):
+    hands out `lines` one at a time, a str being cut into its lines, then ""
+    (the end of input). An exception among the lines is raised instead of
+    being read; any other object is handed out as it is. With a `log` list,
+    every line handed out is appended to it as ("line", line). read() returns
+    what was not read."""
+
+    def __init__(self, lines, log=None):
+        self.lines = io.StringIO(lines).readlines() if isinstance(lines, str) else list(lines)
+        self.log = log
+
+    def readline(self, *args):
+        line = self.lines.pop(0) if self.lines else ""
+        if isinstance(line, BaseException):
+            raise line
+        if self.log is not None:
+            self.log.append(("line", line))
+        return line
+
+    def read(self):
+        rest, self.lines = "".join(self.lines), []
+        return rest
+
+
+@contextlib.contextmanager
+def console(lines):
+    """sys.stdin replaced by Stdin(lines) and sys.stdout by a StringIO until
+    the block ends; yields (log, stdin, stdout)."""
+    log = []
+    stdin, stdout = Stdin(lines, log), io.StringIO()
+    saved = sys.stdin, sys.stdout
+    sys.stdin, sys.stdout = stdin, stdout
+    try:
+        yield log, stdin, stdout
+    finally:
+        sys.stdin, sys.stdout = saved
+
+
 class CallChecks:
     """Mixin for unittest.TestCase: exceptions with message and last entry."""
 
@@ -68,4 +114,20 @@ class CallChecks:
         exc = self.assertFailure(exc_type, message, func, *args, **kwargs)
         if entry is not None:
             self.assertEqual(last_entry(exc), entry)
+        return exc
+
+    def assertOnlyEntry(self, exc, entry):
+        """`entry` is the only traceback entry in its file; any entries after
+        it are Python frames of what it called, in no native module."""
+        tb = entries(exc)
+        mine = [i for i, e in enumerate(tb) if e[0] == entry[0]]
+        self.assertEqual([tb[i] for i in mine], [entry], tb)
+        for later in tb[mine[0] + 1:]:
+            self.assertFalse(is_native_file(later[0]), tb)
+
+    def assertRaisesAt(self, exc_type, message, entry, func, *args, **kwargs):
+        """assertFailure, and when `entry` is given, assertOnlyEntry."""
+        exc = self.assertFailure(exc_type, message, func, *args, **kwargs)
+        if entry is not None:
+            self.assertOnlyEntry(exc, entry)
         return exc

@@ -170,7 +170,7 @@ class ResultTest(unittest.TestCase):
         self.assertEqual((sys.getrefcount(item), sys.getrefcount(value)), before)
 
 
-class FailureTest(unittest.TestCase, CallChecks):
+class FailureTest(CallChecks, unittest.TestCase):
     def test_body_failures(self):
         def failing_gen():
             yield 1
@@ -204,7 +204,7 @@ class FailureTest(unittest.TestCase, CallChecks):
         self.assertEqual(entries(exc)[-2:], [at(2), (__file__, func.__code__.co_firstlineno + 1, "func")])
 
 
-class BindingTest(unittest.TestCase, CallChecks):
+class BindingTest(CallChecks, unittest.TestCase):
     def test_binding_failures(self):
         f = Recorder()
         zero = "ambrel() takes at least 2 positional arguments (0 given)"

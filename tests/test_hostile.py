@@ -21,14 +21,13 @@ from pelmo.list.count import elemcount
 from pelmo.list.read import read, read_split
 from pelmo.list.strutils.sprell import multi_str_sprell, str_sprell
 from pelmo.list.write import write
-from support import CallChecks, entries, run_python, tb_file
+from support import CallChecks, console, entries, run_python, tb_file
 
 COUNT = tb_file("pelmo", "list", "count")
 AMBREL = tb_file("pelmo", "list", "ambrel")
 WRITE = tb_file("pelmo", "list", "write")
 READ = tb_file("pelmo", "list", "read")
 SPRELL = tb_file("pelmo", "list", "strutils", "sprell")
-MODULE_FILES = {COUNT, AMBREL, WRITE, READ, SPRELL}
 
 FASTCALL = 3  # frametest kind: a fresh function object of the shared type
 
@@ -51,20 +50,6 @@ def reference_error(action):
 
 
 class Checks(CallChecks):
-    def assertEntry(self, exc, entry):
-        """`entry` is the only entry of the module; any entries after it are
-        Python frames of the callbacks it called."""
-        tb = entries(exc)
-        mine = [i for i, e in enumerate(tb) if e[0] == entry[0]]
-        self.assertEqual([tb[i] for i in mine], [entry], tb)
-        for later in tb[mine[0] + 1:]:
-            self.assertNotIn(later[0], MODULE_FILES, tb)
-
-    def assertRaisesAt(self, exc_type, message, entry, func, *args, **kwargs):
-        exc = self.assertFailure(exc_type, message, func, *args, **kwargs)
-        self.assertEntry(exc, entry)
-        return exc
-
     def assertRecursion(self, entry, func, *args):
         """func(*args) recurses through Python code until RecursionError;
         every entry of the module is `entry`, the one failing statement."""
@@ -420,13 +405,13 @@ class WriteHostile(Checks, unittest.TestCase):
                 result, out = captured(write, obj)
                 self.assertIsInstance(result, t)
                 self.assertEqual(str(result), msg)
-                self.assertEntry(result, at_write(2))
+                self.assertOnlyEntry(result, at_write(2))
                 self.assertEqual(out, "")
 
     def test_huge_length_ends_at_the_missing_index(self):
         result, out = captured(write, Sized(sys.maxsize))
         self.assertIsInstance(result, IndexError)
-        self.assertEntry(result, at_write(3))
+        self.assertOnlyEntry(result, at_write(3))
         self.assertEqual(out, "a b c ")
 
     def test_item_and_text_failures(self):
@@ -437,12 +422,12 @@ class WriteHostile(Checks, unittest.TestCase):
                 return "x"
         result, out = captured(write, GetitemRaises(3))
         self.assertIsInstance(result, KeyError)
-        self.assertEntry(result, at_write(3))
+        self.assertOnlyEntry(result, at_write(3))
         self.assertEqual(out, "x ")
 
         result, out = captured(write, GetitemRaises(2))
         self.assertIsInstance(result, KeyError)
-        self.assertEntry(result, at_write(5))
+        self.assertOnlyEntry(result, at_write(5))
 
         class StrWrong:
             def __str__(self):
@@ -452,12 +437,12 @@ class WriteHostile(Checks, unittest.TestCase):
             result, out = captured(write, ls)
             self.assertIsInstance(result, t)
             self.assertEqual(str(result), msg)
-            self.assertEntry(result, at_write(line))
+            self.assertOnlyEntry(result, at_write(line))
 
         result, out = captured(write, [1, 2], 5)
         t, msg = reference_error(lambda: print(1, end=5))
         self.assertEqual((type(result), str(result)), (t, msg))
-        self.assertEntry(result, at_write(3))
+        self.assertOnlyEntry(result, at_write(3))
 
     def test_list_cleared_by_an_elements_text(self):
         ls = []
@@ -465,7 +450,7 @@ class WriteHostile(Checks, unittest.TestCase):
         result, out = captured(write, ls)
         self.assertIsInstance(result, IndexError)
         self.assertEqual(str(result), "list index out of range")
-        self.assertEntry(result, at_write(3))
+        self.assertOnlyEntry(result, at_write(3))
         self.assertEqual(out, "<a> ")
 
     def test_list_shrunk_to_nothing_before_the_last(self):
@@ -573,27 +558,13 @@ class SprellHostile(Checks, unittest.TestCase):
 
 # --- read ------------------------------------------------------------------------------------
 
-class Stdin:
-    def __init__(self, lines):
-        self.lines = list(lines)
-
-    def readline(self, *args):
-        item = self.lines.pop(0)
-        if isinstance(item, BaseException):
-            raise item
-        return item
-
-
 def with_stdin(lines, func, *args):
-    saved = sys.stdin, sys.stdout
-    sys.stdin, sys.stdout = Stdin(lines), io.StringIO()
-    try:
+    """func(*args) reading `lines` from standard input: its result or exception."""
+    with console(lines):
         try:
             return func(*args)
         except Exception as e:
             return e
-    finally:
-        sys.stdin, sys.stdout = saved
 
 
 class ReadHostile(Checks, unittest.TestCase):
@@ -601,7 +572,7 @@ class ReadHostile(Checks, unittest.TestCase):
         self.assertIsInstance(exc, exc_type)
         if message is not None:
             self.assertEqual(str(exc), message)
-        self.assertEntry(exc, entry)
+        self.assertOnlyEntry(exc, entry)
 
     def test_count_argument_failures(self):
         class IndexRaises:
@@ -619,7 +590,7 @@ class ReadHostile(Checks, unittest.TestCase):
         at = (READ, 2, "pelmo.list.read.read")
         self.check(with_stdin(["a\n", Boom("readline")], read, 2), Boom, "readline", at)
         self.check(with_stdin([5], read, 1), TypeError, None, at)
-        self.check(with_stdin(["a\n"], read, 2), IndexError, None, at)  # the fake stdin ran dry
+        self.check(with_stdin(["a\n"], read, 2), EOFError, None, at)  # standard input ends
 
     def test_func_failures(self):
         at = (READ, 2, "pelmo.list.read.read")

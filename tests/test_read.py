@@ -1,14 +1,11 @@
 """pelmo.list.read: read and read_split, their default converters, binding,
 defaults and traceback entries. Standard input is swapped in-process where
 that suffices; real pipes and import-time capture run in fresh interpreters."""
-import contextlib
-import io
 import json
 import re
-import sys
 import unittest
 
-from support import CallChecks, run_python, src_file, tb_file, entries
+from support import CallChecks, console, entries, run_python, src_file, tb_file
 
 import pelmo.list.read as mod
 from pelmo.list.read import read, read_split
@@ -18,44 +15,6 @@ LAMBDA = read.__defaults__[1]
 LAMBDA1 = read_split.__defaults__[2]
 
 
-class Stdin(io.StringIO):
-    """Standard input that records every line handed out into a shared log."""
-
-    def __init__(self, text, log):
-        super().__init__(text)
-        self.log = log
-
-    def readline(self, *args):
-        line = super().readline(*args)
-        self.log.append(("line", line))
-        return line
-
-
-@contextlib.contextmanager
-def console(text):
-    """Swaps sys.stdin/sys.stdout; yields (log, stdin, stdout)."""
-    log = []
-    stdin, stdout = Stdin(text, log), io.StringIO()
-    saved = sys.stdin, sys.stdout
-    sys.stdin, sys.stdout = stdin, stdout
-    try:
-        yield log, stdin, stdout
-    finally:
-        sys.stdin, sys.stdout = saved
-
-
-class Checks(CallChecks):
-    """assertFails that sees the traceback (unittest's assertRaises keeps the
-    exception with its traceback removed). `entry` must be the one and only
-    entry of the module; frames of Python callees may follow it."""
-
-    def assertFails(self, exc_type, message, entry, func, *args, **kwargs):
-        exc = self.assertFailure(exc_type, message, func, *args, **kwargs)
-        if entry is not None:
-            self.assertEqual([e for e in entries(exc) if e[0] == FILE], [entry])
-        return exc
-
-
 def run_json(test, code, stdin=None):
     """Runs code in a fresh interpreter and parses the JSON of its last line."""
     proc = run_python(code, stdin=stdin)
@@ -63,7 +22,7 @@ def run_json(test, code, stdin=None):
     return json.loads(proc.stdout.splitlines()[-1])
 
 
-class ReadBody(Checks, unittest.TestCase):
+class ReadBody(CallChecks, unittest.TestCase):
     def test_lines_with_defaults_and_prompts(self):
         with console("a\n  b \n\nrest\n") as (log, stdin, out):
             self.assertEqual(read(3), ["a", "  b ", ""])
@@ -87,7 +46,7 @@ class ReadBody(Checks, unittest.TestCase):
 
     def test_non_callable_func_after_reading_one_line(self):
         with console("first\nsecond\n") as (log, stdin, out):
-            self.assertFails(TypeError, "'int' object is not callable", (FILE, 2, "pelmo.list.read.read"),
+            self.assertRaisesAt(TypeError, "'int' object is not callable", (FILE, 2, "pelmo.list.read.read"),
                              read, 3, "? ", 42)
             self.assertEqual(out.getvalue(), "? ")
             self.assertEqual(stdin.read(), "second\n")
@@ -95,27 +54,27 @@ class ReadBody(Checks, unittest.TestCase):
     def test_n_rejected_by_range(self):
         for n in ("3", 2.0, None):
             with console("unread\n") as (log, stdin, out):
-                self.assertFails(TypeError, None, (FILE, 2, "pelmo.list.read.read"), read, n)
+                self.assertRaisesAt(TypeError, None, (FILE, 2, "pelmo.list.read.read"), read, n)
                 self.assertEqual(log, [])
 
     def test_eof_and_func_errors_at_line_2(self):
         with console("only\n") as (log, stdin, out):
-            self.assertFails(EOFError, "EOF when reading a line", (FILE, 2, "pelmo.list.read.read"), read, 3, ">")
+            self.assertRaisesAt(EOFError, "EOF when reading a line", (FILE, 2, "pelmo.list.read.read"), read, 3, ">")
             self.assertEqual(out.getvalue(), ">>")
         with console("1\nx\n3\n") as (log, stdin, out):
-            self.assertFails(ValueError, None, (FILE, 2, "pelmo.list.read.read"), read, 3, "", int)
+            self.assertRaisesAt(ValueError, None, (FILE, 2, "pelmo.list.read.read"), read, 3, "", int)
             self.assertEqual(stdin.read(), "3\n")
 
     def test_python_func_frame_follows_native_entry(self):
         def boom(line):
             raise KeyError(line)
         with console("k\n"):
-            exc = self.assertFails(KeyError, None, None, read, 1, "", boom)
+            exc = self.assertRaisesAt(KeyError, None, None, read, 1, "", boom)
         self.assertEqual(entries(exc)[-2], (FILE, 2, "pelmo.list.read.read"))
         self.assertEqual(entries(exc)[-1][2], "boom")
 
 
-class ReadSplitBody(Checks, unittest.TestCase):
+class ReadSplitBody(CallChecks, unittest.TestCase):
     CASES = [
         # line, extra args, expected pieces
         ("a b c", (), ["a", "b", "c"]),
@@ -155,15 +114,15 @@ class ReadSplitBody(Checks, unittest.TestCase):
         ]
         for exc_type, message, args in cases:
             with self.subTest(args=args), console("a b\nkept\n") as (log, stdin, out):
-                self.assertFails(exc_type, message, entry, read_split, *args)
+                self.assertRaisesAt(exc_type, message, entry, read_split, *args)
                 self.assertEqual(stdin.read(), "kept\n")
         with console(""):
-            self.assertFails(EOFError, None, entry, read_split)
+            self.assertRaisesAt(EOFError, None, entry, read_split)
         with console("   \n"):  # no pieces: a non-callable func is never called
             self.assertEqual(read_split("", None, 7), [])
 
 
-class Binding(Checks, unittest.TestCase):
+class Binding(CallChecks, unittest.TestCase):
     def test_failures(self):
         class Raising(str):
             __hash__ = str.__hash__
@@ -205,7 +164,7 @@ class Binding(Checks, unittest.TestCase):
             ]
         for func, entry, exc, message, args, kw in cases:
             with self.subTest(func=func.__name__, args=args, kw=kw), console("unread\n") as (log, _, _):
-                self.assertFails(exc, message, entry, lambda: func(*args, **kw))
+                self.assertRaisesAt(exc, message, entry, lambda: func(*args, **kw))
                 self.assertEqual(log, [])
 
     def test_successful_bindings(self):
@@ -223,7 +182,7 @@ class Binding(Checks, unittest.TestCase):
         for fn in (LAMBDA, LAMBDA1):
             self.assertIs(fn(token), token)
             self.assertIs(fn(s=token), token)
-        self.assertFails(TypeError, "keywords must be strings", None, lambda: read(1, **{1: 2}))
+        self.assertRaisesAt(TypeError, "keywords must be strings", None, lambda: read(1, **{1: 2}))
 
 
 class Attributes(unittest.TestCase):

@@ -197,7 +197,7 @@ class OrderTest(unittest.TestCase):
         self.assertEqual(output, "a b new\n")
 
 
-class SequenceSlotTest(unittest.TestCase, CallChecks):
+class SequenceSlotTest(CallChecks, unittest.TestCase):
     """A type with an item slot and no subscript slot (a deque subclass with
     its own __len__) gets the last index made non-negative by one more length
     query, where an OverflowError is ignored."""
@@ -240,7 +240,7 @@ class SequenceSlotTest(unittest.TestCase, CallChecks):
         self.assertEqual(native_entries(exc), [at(5)])
 
 
-class FailureTest(unittest.TestCase, CallChecks):
+class FailureTest(CallChecks, unittest.TestCase):
     def test_body_failures(self):
         def gen():
             yield 1
@@ -305,7 +305,7 @@ class FailureTest(unittest.TestCase, CallChecks):
                 self.assertEqual(got, printed)
 
 
-class BindingTest(unittest.TestCase, CallChecks):
+class BindingTest(CallChecks, unittest.TestCase):
     def test_binding_failures(self):
         least = "write() takes at least 1 positional argument (0 given)"
         cases = [
