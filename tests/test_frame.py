@@ -1,5 +1,6 @@
 """The frame as seen from Python, through pelmo.list.count: the function
-type, module initialisation, binding messages and traceback entries."""
+type, its call operation, module initialisation and traceback entries.
+What is particular to elemcount is in test_count.py."""
 import gc
 import pickle
 import sys
@@ -10,7 +11,7 @@ import weakref
 
 import pelmo.list.count as count_mod
 from pelmo.list.count import elemcount
-from support import CallChecks, entries, last_entry, run_python, src_file, tb_file
+from support import CallChecks, entries, last_entry, run_python, tb_file
 
 FILE = tb_file("pelmo", "list", "count")
 NAME = "pelmo.list.count.elemcount"
@@ -38,25 +39,6 @@ class FunctionObjectTest(CallChecks, unittest.TestCase):
             self.assertEqual(getattr(f, alias), getattr(f, name), alias)
         with self.assertRaisesRegex(TypeError, "cannot create"):
             t()
-
-    def test_code_object(self):
-        code = elemcount.__code__
-        self.assertEqual(code.co_varnames, ("ls", "vis", "l", "v"))
-        self.assertEqual((code.co_argcount, code.co_kwonlyargcount, code.co_nlocals), (1, 0, 4))
-        self.assertEqual(code.co_flags & 0xF, 3)
-        self.assertEqual((code.co_filename, code.co_name, code.co_firstlineno),
-                         (src_file("pelmo", "list", "count"), "elemcount", 1))
-        self.assertEqual((code.co_code, code.co_consts, code.co_names), (b"", (), ()))
-
-    def test_module_attributes(self):
-        d = vars(count_mod)
-        self.assertIs(d["__builtins__"], sys.modules["builtins"])
-        self.assertEqual(d["__test__"], {})
-        self.assertIsNone(count_mod.__doc__)
-        self.assertEqual(count_mod.__package__, "pelmo.list")
-        self.assertTrue(count_mod.__file__.endswith(".so"))
-        self.assertNotIn("__path__", d)
-        self.assertEqual(sorted(k for k in d if not k.startswith("__")), ["elemcount"])
 
 
 class AttributeWritesTest(CallChecks, unittest.TestCase):
@@ -158,44 +140,7 @@ class AttributeWritesTest(CallChecks, unittest.TestCase):
         self.assertIn(vars(count_mod), gc.get_referents(elemcount))
 
 
-class BindingTest(CallChecks, unittest.TestCase):
-
-    def test_count_errors(self):
-        cases = [
-            ((), {}, "elemcount() takes exactly 1 positional argument (0 given)"),
-            ((1, 2), {}, "elemcount() takes exactly 1 positional argument (2 given)"),
-            ((1, 2), {"x": 1}, "elemcount() takes exactly 1 positional argument (2 given)"),
-            ((), {"x": 1}, "elemcount() takes exactly 1 positional argument (0 given)"),
-            ((1,), {"ls": 2}, "elemcount() got multiple values for keyword argument 'ls'"),
-            ((1,), {"x": 2}, "elemcount() got an unexpected keyword argument 'x'"),
-            ((), {"ls": [], "x": 2}, "elemcount() got an unexpected keyword argument 'x'"),
-        ]
-        for args, kwargs, message in cases:
-            with self.subTest(args=args, kwargs=kwargs):
-                self.assertFails(TypeError, message, (FILE, 1, NAME), elemcount, *args, **kwargs)
-
-    def test_keywords(self):
-        self.assertEqual(elemcount(ls=[2, 2]), {2: 2})
-        self.assertEqual(elemcount(**{"l" + "s": (1,)}), {1: 1})  # equal, not identical
-
-        class Name(str):
-            def __eq__(self, other):
-                return other == "ls"
-            __hash__ = str.__hash__
-        name = {Name("other"): "aa"}
-        self.assertEqual(elemcount(**name), {"a": 2})
-
-        class Raising(str):
-            def __eq__(self, other):
-                raise KeyError("compared")
-            __hash__ = str.__hash__
-        raising = {Raising("zz"): 1}
-        exc = self.assertFails(KeyError, None, None, lambda: elemcount(**raising))
-        self.assertEqual(exc.args, ("compared",))
-        self.assertEqual(entries(exc)[-2:][0], (FILE, 1, NAME))
-        # A str subclass is compared by code points once only the parser is left.
-        self.assertFails(TypeError, "elemcount() got an unexpected keyword argument 'zz'", (FILE, 1, NAME),
-                         lambda: elemcount([], **raising))
+class CallOperationTest(CallChecks, unittest.TestCase):
 
     def test_non_string_keywords_rejected_before_binding(self):
         with self.assertRaises(TypeError) as cm:
