@@ -142,6 +142,13 @@ def count_cases():
     ok("elemcount(ls=tuple)", lambda: (1, 2, 1, 2.0, None), lambda fn, ls: fn(ls=ls))
     ok("elemcount(*[str], **{})", lambda: "abcab", lambda fn, ls: fn(*[ls], **{}))
     ok("elemcount(list subclass)", lambda: type("L", (list,), {})([1, 2, 1]), lambda fn, ls: fn(ls))
+    # Counted by hashing, which falls back to the general algorithm when it
+    # cannot allocate: an int and a float compared exactly, new 1-character
+    # strings, keys of bytes.
+    ok("elemcount(plain list)", lambda: [3, 1, 3, 2.0, "a", b"a", None, 2**64, 2.0**64, True, 1.5],
+       lambda fn, ls: fn(ls))
+    ok("elemcount(wide str)", lambda: "h\xe9llo \u4e2d\U0001f600\u4e2d", lambda fn, ls: fn(ls))
+    ok("elemcount(bytes)", lambda: bytes(range(40)) + b"abcab", lambda fn, ls: fn(ls))
 
     def fails(name, make, call, exc, msg, line, variants=ALL):
         def build():
