@@ -2,6 +2,7 @@
 str, bytes and None; exact str and bytes), which it counts by hashing,
 against the general algorithm, which a subclass of the same type takes: the
 same dict, with the same key objects in the same order and the same values."""
+import gc
 import os
 import random
 import time
@@ -164,6 +165,45 @@ class GeneralPathTest(unittest.TestCase):
         t0 = time.perf_counter()
         f(ls)
         return time.perf_counter() - t0
+
+
+class CollectorTest(unittest.TestCase):
+
+    def test_finalizer_run_by_the_first_allocation_changes_the_list(self):
+        # The first object the call allocates starts a collection whose
+        # finalizer changes the list; the dict counts the list as changed,
+        # by hashing or, once a non-plain item is in it, by the general path.
+        class Obj:
+            pass
+        other = Obj()
+        for change, want in ((lambda ls: ls.extend([3, 2.0]), [(1, 1), (2, 3), (3, 1)]),
+                             (lambda ls: ls.__setitem__(0, other), [(other, 1), (2, 2)]),
+                             (lambda ls: ls.clear(), [])):
+            for make in (list, L):
+                with self.subTest(want=want, type=make.__name__):
+                    ls = make([1, 2, 2])
+                    events = []
+
+                    class Garbage:
+                        def __del__(self):
+                            events.append("collected")
+                            change(ls)
+                    threshold = gc.get_threshold()
+                    gc.collect()
+                    gc.disable()
+                    try:
+                        g = Garbage()
+                        g.cycle = g
+                        del g
+                        gc.set_threshold(1)
+                        gc.enable()
+                        events.append("call")
+                        got = elemcount(ls)
+                    finally:
+                        gc.set_threshold(*threshold)
+                        gc.enable()
+                    self.assertEqual(events, ["call", "collected"])
+                    self.assertEqual(list(got.items()), want)
 
 
 BYTES_WARNINGS = r"""
