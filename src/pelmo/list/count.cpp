@@ -24,8 +24,8 @@ const FunctionDesc* const kFunctions[] = {&kElemcount};
 
 PyObject* elemcount(Call& a) {
   PyObject* ls = a[0];
-  // Lists, tuples, strings and bytes of plain values are counted by hashing;
-  // the result is the one the statements below give (see count_plain.h).
+  // Exact lists and tuples of plain values, strings and bytes are counted by
+  // hashing, with the result the statements below give (see count_plain.h).
   if (PyObject* counted = count_plain(ls)) return counted;
   // Line 2: vis = []
   Ref vis = Ref::steal(PyList_New(0));

@@ -42,8 +42,9 @@ enum Kinds : unsigned { kNone = 1, kInt = 2, kFloat = 4, kStr = 8, kBytes = 16 }
 
 inline bool is_int(PyTypeObject* t) { return t == &PyLong_Type || t == &PyBool_Type; }
 
-// The hash of a plain value, 0 with `*kind` unset when `o` is not plain; -1
-// when it could not be computed (a str not yet in its canonical form).
+// The hash of a plain value and its kind in `*kind`, which is 0 when `o` is
+// not plain. -1 when the hash could not be computed: a str in the legacy
+// representation that could not be converted for want of memory.
 inline Py_hash_t hash_of(PyObject* o, unsigned* kind) {
   PyTypeObject* t = Py_TYPE(o);
   if (t == &PyUnicode_Type) {
@@ -91,8 +92,9 @@ inline int ints_equal(PyObject* a, PyObject* b) {
 }
 
 // a == b for plain values that are not the same object: 1 or 0, -1 when the
-// comparison failed (an int against a float may need memory). Both are
-// hashed, so strings are in canonical form.
+// comparison failed (an int against a float may need memory). Both have been
+// hashed, so strings are ready: each in the narrowest kind that holds it, so
+// that equal strings have equal kinds.
 inline int equal(PyObject* a, PyObject* b) {
   PyTypeObject* ta = Py_TYPE(a);
   PyTypeObject* tb = Py_TYPE(b);
@@ -171,6 +173,7 @@ Outcome count_wide(const Unit* data, Py_ssize_t n, PyObject* result) {
   Tally<Py_UCS4> tally;
   if (!tally.start(n)) return kFailed;
   for (Py_ssize_t i = 0; i < n; ++i)
+    // A code point is its own hash: equal hashes are equal keys, found before.
     if (!tally.add(data[i], data[i], [](Py_UCS4) { return 0; })) return kFailed;
   for (Py_ssize_t i = 0; i < tally.size(); ++i)
     if (!insert(result, tally[i].key, tally[i].count, PyUnicode_FromOrdinal)) return kFailed;
@@ -190,6 +193,17 @@ inline Outcome count_str(PyObject* s, PyObject* result) {
   }
 }
 
+// `ls`, an exact list, tuple, str or bytes, counted into `result`.
+inline Outcome count_into(PyObject* ls, PyObject* result) {
+  PyTypeObject* t = Py_TYPE(ls);
+  if (t == &PyList_Type)
+    return count_items(reinterpret_cast<PyListObject*>(ls)->ob_item, PyList_GET_SIZE(ls), result);
+  if (t == &PyTuple_Type) return count_items(&PyTuple_GET_ITEM(ls, 0), PyTuple_GET_SIZE(ls), result);
+  if (t == &PyUnicode_Type) return count_str(ls, result);
+  return count_bytes(reinterpret_cast<const Py_UCS1*>(PyBytes_AS_STRING(ls)), PyBytes_GET_SIZE(ls), result,
+                     [](Py_UCS4 c) { return PyLong_FromLong(c); });
+}
+
 }  // namespace plain
 
 // The dict elemcount returns for a plain `ls`; null, with no exception set,
@@ -201,18 +215,7 @@ inline PyObject* count_plain(PyObject* ls) {
   // Made first: making a dict may run the garbage collector, and with it
   // finalizers that could change a list; nothing after this point can.
   Ref result = Ref::steal(PyDict_New());
-  Outcome outcome = kFailed;
-  if (!result) {
-  } else if (t == &PyList_Type) {
-    outcome = count_items(reinterpret_cast<PyListObject*>(ls)->ob_item, PyList_GET_SIZE(ls), result.get());
-  } else if (t == &PyTuple_Type) {
-    outcome = count_items(&PyTuple_GET_ITEM(ls, 0), PyTuple_GET_SIZE(ls), result.get());
-  } else if (t == &PyUnicode_Type) {
-    outcome = count_str(ls, result.get());
-  } else {
-    outcome = count_bytes(reinterpret_cast<const Py_UCS1*>(PyBytes_AS_STRING(ls)), PyBytes_GET_SIZE(ls),
-                          result.get(), [](Py_UCS4 c) { return PyLong_FromLong(c); });
-  }
+  Outcome outcome = result ? count_into(ls, result.get()) : kFailed;
   if (outcome == kCounted) return result.release();
   if (outcome == kFailed) PyErr_Clear();
   return nullptr;
