@@ -5,9 +5,9 @@
 # Besides those every interpreter needs (the first group, which Setup.dist
 # builds in), the ones the test suite uses (_testcapi, _ctypes, the process
 # and data modules) and the ones pip needs to install a wheel offline
-# (hashing, zip and csv reading, sockets for its imports). Left out: those that
+# (hashing, zip, csv and XML reading, sockets for its imports). Left out: those that
 # need a library this build does not have (ssl, hashlib's OpenSSL part, bz2,
-# lzma, sqlite3, expat, readline, curses, tkinter, dbm, the C decimal);
+# lzma, sqlite3, readline, curses, tkinter, dbm, the C decimal);
 # the standard library falls back to pure Python where it can.
 
 set(M "${CPYTHON_SOURCE}/Modules")
@@ -68,6 +68,8 @@ py_builtin(parser parsermodule.c)
 py_builtin(_lsprof _lsprof.c rotatingtree.c)
 py_builtin(binascii binascii.c)
 py_builtin(zlib zlibmodule.c)
+py_builtin(pyexpat pyexpat.c)
+py_builtin(_elementtree _elementtree.c)
 
 # Hashing without OpenSSL: hashlib uses these.
 py_builtin(_md5 md5module.c)
@@ -98,7 +100,7 @@ add_library(pymodules OBJECT ${PY_MODULE_SOURCES})
 target_include_directories(pymodules PRIVATE "${PY_CONFIG_DIR}" "${CPYTHON_SOURCE}/Include"
                            "${M}/_io")
 target_compile_options(pymodules PRIVATE ${PY_CFLAGS})
-target_link_libraries(pymodules PRIVATE ffi z)
+target_link_libraries(pymodules PRIVATE ffi z expat)
 # The built-in modules that reach into the interpreter's internals; the
 # others use only the C API, and _testcapi must (it tests that API).
 foreach(_src posixmodule.c _functoolsmodule.c signalmodule.c timemodule.c _threadmodule.c
