@@ -155,8 +155,8 @@ def wheel_tool():
         spec = importlib.machinery.PathFinder.find_spec("wheel", [DEBIAN_PYTHON]) or \
             importlib.machinery.PathFinder.find_spec("wheel")
         if spec is None:
-            raise SystemExit("pack_wheel: needs the wheel tool (Debian: apt-get install "
-                             "python3-wheel; scripts/build-wheels installs it)")
+            raise SystemExit("pack_wheel: needs the wheel tool: Debian's python3-wheel "
+                             "(scripts/target-packages wheel installs it)")
         module = importlib.util.module_from_spec(spec)
         sys.modules["wheel"] = module
         spec.loader.exec_module(module)

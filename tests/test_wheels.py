@@ -9,6 +9,7 @@ directory that a fresh interpreter imports from to run a short smoke script.
 import base64
 import csv
 import email.parser
+import glob
 import hashlib
 import io
 import os
@@ -29,36 +30,56 @@ import pack_wheel  # noqa: E402
 
 TREE = os.path.join(BUILD, "python")
 HOST_TAG = "manylinux2014_x86_64"
+# The target (aarch64-linux-musl) when the suite runs inside the target's
+# interpreter against the cross-built tree; empty on the host.
+TARGET = os.environ.get("PELMO_TARGET", "")
 
 
 def sha256(data):
     return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
 
 
+def _host_python():
+    """The build machine's Python 3.7, which packs the wheels: this one on the
+    host; on the target, the one the cross build took its headers from."""
+    if not TARGET:
+        return PYTHON
+    try:
+        with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+            found = re.search(r"^PELMO_PYTHON:FILEPATH=(.+)$", f.read(), re.M)
+    except OSError:
+        return None
+    return found and found.group(1)
+
+
+HOST_PYTHON = _host_python()
+
+
 def pack(tree, outdir):
     """Runs the packer as scripts/build-wheels does: (wheel path or None, stderr)."""
-    run = subprocess.run([PYTHON, os.path.join(SOURCE, "scripts", "pack_wheel.py"), tree, outdir],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    run = subprocess.run([HOST_PYTHON, os.path.join(SOURCE, "scripts", "pack_wheel.py"), tree,
+                          outdir], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          universal_newlines=True, timeout=120)
     return (run.stdout.strip() if run.returncode == 0 else None), run.stderr
 
 
-def pip_install(python, wheel, target, pip_path=None):
-    """`python -m pip install --no-index --target target wheel`, offline."""
-    env = dict(os.environ, **install.OFFLINE_PIP)
+def pip_install(command, wheel, target, pythonpath=None):
+    """`<command> install --no-index --no-deps --target target wheel`, offline
+    and away from any pip configuration of this machine."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PIP_")}
+    env.update(install.OFFLINE_PIP)
     env.pop("PYTHONPATH", None)
-    if pip_path:
-        env["PYTHONPATH"] = pip_path
-    command = [python] if isinstance(python, str) else list(python)
-    return subprocess.run(command + ["-m", "pip", "install", "--no-index", "--no-deps",
-                                     "--target", target, wheel],
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
+    return subprocess.run(command + ["install", "--no-index", "--no-deps", "--target", target,
+                                     wheel],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           universal_newlines=True, env=env, cwd=os.path.dirname(target),
                           timeout=600)
 
 
 def setup_version():
-    return subprocess.run([PYTHON, "-B", "setup.py", "--version"], cwd=SOURCE, check=True,
+    return subprocess.run([HOST_PYTHON, "-B", "setup.py", "--version"], cwd=SOURCE, check=True,
                           stdout=subprocess.PIPE, universal_newlines=True).stdout.split()[-1]
 
 
@@ -67,11 +88,12 @@ def _why_not():
         return "readelf (binutils) is not installed"
     if not os.path.isdir(TREE):
         return "no built package tree at " + TREE
-    try:
-        pack_wheel.wheel_tool()
-    except SystemExit as e:
-        return str(e)
-    return None
+    if not HOST_PYTHON:
+        return "the build machine's Python 3.7 is not known to " + BUILD
+    run = subprocess.run([os.path.join(SOURCE, "scripts", "target-packages"), "wheel"],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         universal_newlines=True, timeout=900)
+    return run.stdout if run.returncode else None
 
 
 WHY_NOT = _why_not()
@@ -117,16 +139,16 @@ class WheelChecks:
             self.assertEqual(members[info + "LICENSE"], f.read())
 
 
-@unittest.skipIf(WHY_NOT, WHY_NOT)
-class HostWheel(WheelChecks, unittest.TestCase):
-    """The host wheel, installed by the host's pip and used by its interpreter."""
+class InstalledWheel(WheelChecks):
+    """Mixin for unittest.TestCase: the wheel of the tree under test, packed
+    on the build machine and installed where it runs."""
+    tag = None
 
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="pelmo-wheel-")
         cls.wheel, cls.pack_errors = pack(TREE, os.path.join(cls.tmp, "dist"))
-        cls.target = os.path.join(cls.tmp, "site")
-        cls.pip = cls.wheel and pip_install(PYTHON, cls.wheel, cls.target)
+        cls.site = os.path.join(cls.tmp, "site")
 
     @classmethod
     def tearDownClass(cls):
@@ -136,22 +158,96 @@ class HostWheel(WheelChecks, unittest.TestCase):
         self.assertTrue(self.wheel, self.pack_errors)
 
     def test_wheel_holds_the_tested_tree_with_its_records(self):
-        self.check_wheel(self.wheel, TREE, HOST_TAG)
+        self.check_wheel(self.wheel, TREE, self.tag)
 
-    def test_installed_by_pip_and_used(self):
-        self.assertEqual(self.pip.returncode, 0, self.pip.stdout)
-        installed = linkage.find_libraries(self.target)
+    def check_installed(self, pip, python):
+        """pip's run accepted the wheel, and `python` uses what it installed."""
+        self.assertEqual(pip.returncode, 0, pip.stdout)
+        installed = linkage.find_libraries(self.site)
         self.assertEqual(sorted(installed), sorted(linkage.KNOWN_MODULES))
         for dotted, path in sorted(installed.items()):
             with open(path, "rb") as a, \
-                    open(os.path.join(TREE, os.path.relpath(path, self.target)), "rb") as b:
+                    open(os.path.join(TREE, os.path.relpath(path, self.site)), "rb") as b:
                 self.assertEqual(a.read(), b.read(), path)
             self.assertEqual(linkage.contract_problems(path, dotted), [], path)
-        run = install.run_smoke(PYTHON, self.target, self.tmp)
+        run = install.run_smoke(python, self.site, self.tmp, timeout=300)
         self.assertEqual((run.returncode, run.stdout), (0, install.SMOKE_OUTPUT), run.stderr)
 
 
 @unittest.skipIf(WHY_NOT, WHY_NOT)
+@unittest.skipIf(TARGET, "the host wheel is installed on the host")
+class HostWheel(InstalledWheel, unittest.TestCase):
+    """The host wheel, installed by the host's pip and used by its interpreter."""
+    tag = HOST_TAG
+
+    def test_installed_by_pip_and_used(self):
+        pip = pip_install([PYTHON, "-m", "pip"], self.wheel, self.site)
+        self.check_installed(pip, PYTHON)
+
+
+# pip on the target, run from the wheel that the build machine's CPython 3.7.16
+# bundles (22.0.4, which knows musllinux tags; the target's 3.7.9 bundles an
+# older one). pip learns the C library from the interpreter's program file,
+# whose program interpreter is musl's loader, and from that loader's own
+# report of its version. Under user-mode emulation without a binfmt_misc
+# handler two things differ from the real machine, and only these are
+# bridged: sys.executable is the launcher script rather than the program
+# (the emulator reports the program as /proc/self/exe, as the kernel does on
+# the real machine), and the loader, a program for the target, is started
+# through the emulator, as the launcher starts the interpreter.
+PIP_ON_TARGET = """
+import os, runpy, shutil, subprocess, sys
+from pip._vendor.packaging import _musllinux
+
+def musl_version(executable):
+    with open("/proc/self/exe", "rb") as f:
+        loader = _musllinux._parse_ld_musl_from_elf(f)
+    if not loader:
+        return None
+    try:
+        run = subprocess.run([loader], stderr=subprocess.PIPE, universal_newlines=True)
+    except OSError:
+        run = subprocess.run([shutil.which("qemu-" + os.uname().machine), loader],
+                             stderr=subprocess.PIPE, universal_newlines=True)
+    return _musllinux._parse_musl_version(run.stderr)
+
+_musllinux._get_musl_version = musl_version
+sys.argv[0] = "pip"
+runpy.run_module("pip", run_name="__main__", alter_sys=True)
+"""
+
+
+def bundled_pip():
+    """The pip wheel bundled with the build machine's Python 3.7, or None."""
+    root = os.path.dirname(os.path.dirname(os.path.realpath(HOST_PYTHON or "")))
+    found = sorted(glob.glob(os.path.join(root, "lib", "python3.7", "ensurepip", "_bundled",
+                                          "pip-2[2-9].*-py3-none-any.whl")))
+    return found[-1] if found else None
+
+
+@unittest.skipIf(WHY_NOT, WHY_NOT)
+@unittest.skipUnless(TARGET, "the target wheel is installed on the target (./run-tests --target)")
+class TargetWheel(InstalledWheel, unittest.TestCase):
+    """The target wheel, installed by pip inside the target's interpreter,
+    which then uses it; the host's pip refuses it."""
+    tag = "musllinux_1_2_" + TARGET.split("-")[0]
+
+    def test_installed_by_pip_and_used(self):
+        pip_wheel = bundled_pip()
+        self.assertTrue(pip_wheel, "no pip wheel bundled with " + str(HOST_PYTHON))
+        pip = pip_install([PYTHON, "-c", PIP_ON_TARGET], self.wheel, self.site, pip_wheel)
+        self.check_installed(pip, PYTHON)
+
+    def test_refused_by_the_host_pip(self):
+        pip = pip_install([HOST_PYTHON, "-m", "pip"], self.wheel, self.site + "-host")
+        self.assertNotEqual(pip.returncode, 0, pip.stdout)
+        self.assertIn("%s is not a supported wheel on this platform"
+                      % os.path.basename(self.wheel), pip.stdout)
+        self.assertFalse(os.path.exists(self.site + "-host"))
+
+
+@unittest.skipIf(WHY_NOT, WHY_NOT)
+@unittest.skipIf(TARGET, "the host's libraries and compiler are on the host")
 class HostTagPolicy(unittest.TestCase):
     """manylinux2014 is promised only by libraries that need nothing but
     libc.so.6 and no glibc symbol version newer than 2.17; otherwise the
