@@ -9,10 +9,20 @@ import subprocess
 import sys
 import textwrap
 import traceback
+import unittest
 
 PYTHON = sys.executable
 BUILD = os.environ.get("PELMO_BUILD", "")
 SOURCE = os.environ.get("PELMO_SOURCE", os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The target (such as aarch64-linux-musl) when the suite runs inside the
+# target's interpreter against libraries cross-built for it; empty on the host.
+TARGET = os.environ.get("PELMO_TARGET", "")
+
+
+def host_only(why):
+    """Skips a test or test class inside the target's interpreter, saying
+    `why` it needs the build machine."""
+    return unittest.skipIf(TARGET, "runs on the host, not on %s: %s" % (TARGET, why))
 
 
 def run_python(code, stdin=None, args=(), env=None, timeout=120):

@@ -17,6 +17,7 @@ ROW = re.compile(r"^(?P<label>.*?)\s+(?P<native>[\d.]+ (?:ns|us|ms|s ))\s+(?P<py
                  r"\s+(?P<ratio>[\d.]+|inf)$")
 
 
+@support.host_only("the benchmark is run on the build machine")
 class SmokeRun(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
