@@ -23,16 +23,13 @@ import zipfile
 
 import test_install as install
 import test_linkage as linkage
-from support import BUILD, PYTHON, SOURCE
+from support import BUILD, PYTHON, SOURCE, TARGET, host_only
 
 sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 import pack_wheel  # noqa: E402
 
 TREE = os.path.join(BUILD, "python")
 HOST_TAG = "manylinux2014_x86_64"
-# The target (aarch64-linux-musl) when the suite runs inside the target's
-# interpreter against the cross-built tree; empty on the host.
-TARGET = os.environ.get("PELMO_TARGET", "")
 
 
 def sha256(data):
@@ -175,7 +172,7 @@ class InstalledWheel(WheelChecks):
 
 
 @unittest.skipIf(WHY_NOT, WHY_NOT)
-@unittest.skipIf(TARGET, "the host wheel is installed on the host")
+@host_only("the host wheel is installed by the host's interpreter")
 class HostWheel(InstalledWheel, unittest.TestCase):
     """The host wheel, installed by the host's pip and used by its interpreter."""
     tag = HOST_TAG
@@ -247,7 +244,7 @@ class TargetWheel(InstalledWheel, unittest.TestCase):
 
 
 @unittest.skipIf(WHY_NOT, WHY_NOT)
-@unittest.skipIf(TARGET, "the host's libraries and compiler are on the host")
+@host_only("it checks the host's libraries and compiles with the host's compiler")
 class HostTagPolicy(unittest.TestCase):
     """manylinux2014 is promised only by libraries that need nothing but
     libc.so.6 and no glibc symbol version newer than 2.17; otherwise the
