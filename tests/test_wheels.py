@@ -104,18 +104,18 @@ class WheelChecks:
         self.assertEqual(os.path.basename(path),
                          "pelmo_list-%s-cp37-cp37m-%s.whl" % (version, tag))
         info = "pelmo_list-%s.dist-info/" % version
-        package = pack_wheel.package_files(tree)
+        libraries = linkage.find_libraries(tree)
+        self.assertEqual(sorted(libraries), sorted(linkage.KNOWN_MODULES))
+        package = install.PACKAGE_FILES + \
+            [os.path.relpath(p, tree).replace(os.sep, "/") for p in libraries.values()]
         with zipfile.ZipFile(path) as whl:
             members = {name: whl.read(name) for name in whl.namelist()}
         self.assertEqual(sorted(members), sorted(
-            [p.replace(os.sep, "/") for p in package] +
-            [info + n for n in ("LICENSE", "METADATA", "WHEEL", "RECORD")]))
-        self.assertEqual(sorted(f.split(".")[0] for f in package if f.endswith(".so")),
-                         sorted(os.path.join(*m.split(".")) for m in linkage.KNOWN_MODULES))
+            package + [info + n for n in ("LICENSE", "METADATA", "WHEEL", "RECORD")]))
         # Every package file is the tree's own, byte for byte: the libraries the suite loaded.
         for rel in package:
-            with open(os.path.join(tree, rel), "rb") as f:
-                self.assertEqual(sha256(members[rel.replace(os.sep, "/")]), sha256(f.read()), rel)
+            with open(os.path.join(tree, *rel.split("/")), "rb") as f:
+                self.assertEqual(sha256(members[rel]), sha256(f.read()), rel)
         # RECORD: every other member once, with its sha256 and size; itself without.
         rows = list(csv.reader(io.StringIO(members[info + "RECORD"].decode())))
         self.assertEqual(sorted(r[0] for r in rows), sorted(members))
