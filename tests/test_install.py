@@ -79,7 +79,7 @@ def run_smoke(python, target, cwd, timeout=60):
 
 
 def _ignore(directory, names):
-    skip = {".git", "__pycache__", "dist"}
+    skip = {".git", "__pycache__", "dist", ".cache"}
     return [n for n in names
             if n in skip or n.endswith(".egg-info") or
             (directory == SOURCE and n.startswith("build"))]

@@ -103,7 +103,7 @@ foreach(_m isnan isinf isfinite)
 endforeach()
 
 # Sizes of the C types, which must also match what the libraries built for
-# the target assume (tests/test_target.py compares them).
+# the target assume (tests/test_platform.py compares them).
 set(CMAKE_EXTRA_INCLUDE_FILES stdio.h sys/types.h wchar.h pthread.h stdint.h)
 foreach(_t "int" "long" "long long" "void *" "short" "float" "double" "long double"
            "fpos_t" "size_t" "pid_t" "uintptr_t" "off_t" "time_t" "wchar_t" "_Bool"
