@@ -88,6 +88,19 @@ def switch():                    # rebinds sys.stdout while it is being printed 
     return "s"
 
 
+class Dropped:                   # a stdout referred to by sys.stdout only
+    def write(self, s):
+        LOG.append(("old", s))
+
+    def __del__(self):
+        LOG.append(("del",))
+
+
+def drop():
+    sys.stdout = OTHER
+    return "d"
+
+
 def py_write(ls, sep=" ", end="\n"):
     for i in range(len(ls) - 1):
         print(ls[i], end=sep)
@@ -160,10 +173,22 @@ def at_depth(target, file, ls):
         sys.stdout = saved
 
 
+# The builtin print of 3.7 keeps using a stdout that an element's __str__
+# has released (sys.stdout was its last reference); the print done in place
+# holds it until the print is over.
+del LOG[:]
+if not os.environ.get("PELMO_PRINT_GENERIC"):
+    saved, sys.stdout = sys.stdout, Dropped()
+    try:
+        write([Loud(drop), 2])
+    finally:
+        sys.stdout = saved
+dropped = list(LOG)
+
 sys.setrecursionlimit(300)
 limits = [next((t, r) for t in range(250, 301) for r in [at_depth(t, make(), ls)] if r)
           for make in (io.StringIO, Rec, PyIO, frametest.cfile) for ls in (["x", "y"], [Text("z")])]
-sys.stdout.write(repr((cases, limits)))
+sys.stdout.write(repr((cases, limits, dropped)))
 """
 
 
@@ -214,6 +239,9 @@ class InlinePrintTest(unittest.TestCase):
         self.assertEqual(cases["Rec", 13][0][1],
                          [("switched",), ("w", "s"), ("w", " "), ("other", "2"), ("other", "\n")])
         self.assertEqual(cases["StringIO", 13][0][1:], ([("switched",), ("other", "2"), ("other", "\n")], "s "))
+
+    def test_stdout_released_while_printing(self):
+        self.assertEqual(self.inline[2], [("old", "d"), ("old", " "), ("del",), ("other", "2"), ("other", "\n")])
 
 
 if __name__ == "__main__":
