@@ -22,8 +22,10 @@ bool is_builtin_print(PyObject* print) {
 
 }  // namespace
 
-InlinePrint::InlinePrint(PyObject* print)
-    : print_(print), ts_(is_builtin_print(print) ? PyThreadState_Get() : nullptr) {}
+void InlinePrint::look() {
+  ts_ = is_builtin_print(print_) ? PyThreadState_Get() : nullptr;
+  looked_ = true;
+}
 
 int InlinePrint::operator()(PyObject* value, PyObject* end) const {
   // The guard of the call through print's slot, then the builtin's own.

@@ -8,10 +8,14 @@ namespace pelmo {
 
 class InlinePrint {
  public:
-  // Looks at the captured `print` once per call of the body.
-  explicit InlinePrint(PyObject* print);
+  // For the captured `print`, in one call of a body.
+  explicit InlinePrint(PyObject* print) : print_(print), ts_(nullptr), looked_(false) {}
   // Whether `print` is the builtin, so that this object can stand for it.
-  explicit operator bool() const { return ts_ != nullptr; }
+  // Looked at on first use only: a body that prints nothing pays nothing.
+  bool is_builtin() {
+    if (!looked_) look();
+    return ts_ != nullptr;
+  }
 
   // print(value, end=end), as the builtin does it: under the recursion
   // guards of a call through print's slot, sys.stdout is looked up (its
@@ -20,14 +24,17 @@ class InlinePrint {
   // looking up `write` before converting its argument. A file whose type has
   // a builtin `write` taking one argument has it entered directly. 0, or -1
   // with the exception set.
+  // Only once is_builtin() has said so.
   int operator()(PyObject* value, PyObject* end) const;
 
  private:
+  void look();
   int body(PyObject* value, PyObject* end) const;
   int write(PyObject* file, PyObject* text) const;
 
   PyObject* print_;
   PyThreadState* ts_;  // the calling thread's, when `print` is the builtin; else null
+  bool looked_;
 };
 
 }  // namespace pelmo

@@ -29,6 +29,8 @@ PyObject* ambrel(Call& a) {
   // Line 2: return [func(l, *args, **kwargs) for l in ls]
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 2);
+  // func is not even looked at when there is nothing to call it for.
+  if (walks_nothing(ls)) return result.release();
   // Where one call of func can fail: making (l,), adding args to it, copying
   // kwargs, and the call.
   const CallFailures call_failed = {PELMO_HERE(2),

@@ -74,9 +74,8 @@ PyObject* get_item(PyObject* ls, Py_ssize_t j) {
 // print is done in place, any other object is called through its call slot
 // with a fresh argument tuple and keyword dict per call. The two failure
 // points are the caller's.
-Step print_one(const InlinePrint& builtin_print, PyObject* item, PyObject* end, Step build_failed,
-               Step call_failed) {
-  if (builtin_print) return builtin_print(item, end) < 0 ? call_failed : kOk;
+Step print_one(InlinePrint& print, PyObject* item, PyObject* end, Step build_failed, Step call_failed) {
+  if (print.is_builtin()) return print(item, end) < 0 ? call_failed : kOk;
   Ref args = Ref::steal(PyTuple_New(1));
   if (!args) return build_failed;
   Py_INCREF(item);
@@ -93,7 +92,7 @@ PyObject* write(Call& a) {
   PyObject* ls = a[0];
   PyObject* sep = a[1];
   PyObject* end = a[2];
-  const InlinePrint print(builtin(B_print));
+  InlinePrint print(builtin(B_print));
   // Line 2: for i in range(len(ls) - 1):
   Py_ssize_t n = PyObject_Size(ls);
   if (n < 0) PELMO_FAIL(a, 2);
