@@ -219,49 +219,33 @@ class AmbrelAgainstGeneric(unittest.TestCase):
         # generic call: partial for builtins and Python functions, one more
         # extra argument than the vector takes for the other kinds.
         proc = support.run_python("""
-            import functools, sys, traceback
+            import functools, sys
             import frametest
             from pelmo.list.ambrel import ambrel
-            def depth():
-                f, n = sys._getframe(1), 0
-                while f:
-                    n, f = n + 1, f.f_back
-                return n
-            def at_depth(target, call):
-                if depth() < target:
-                    return at_depth(target, call)
-                try:
-                    call()
-                except RecursionError as e:
-                    return str(e), [f.name for f in traceback.extract_tb(e.__traceback__)
-                                    if f.name not in ("at_depth", "<lambda>")]
-                except SystemError:  # the misbehaving builtin, below the limit
-                    pass
-            def first_failure(call):
-                for t in range(250, 301):
-                    r = at_depth(t, call)
-                    if r:
-                        return t, r
+            from support import recursion_failure
             def f(l, *rest, **kw):
                 return l
             class C:
                 def m(self, l, *rest):
                     return l
             cy = frametest.make(3, 0, None)
+            m = C().m
+            bad = frametest.builtin(0)
+            seven, eight = tuple(range(7)), tuple(range(8))
             p = functools.partial
             pairs = [
                 (lambda: ambrel([1], abs), lambda: ambrel([1], p(abs))),
                 (lambda: ambrel([7], divmod, 2), lambda: ambrel([7], p(divmod), 2)),
                 (lambda: ambrel([1.5], round), lambda: ambrel([1.5], p(round))),
                 (lambda: ambrel([[1]], sorted, reverse=True), lambda: ambrel([[1]], p(sorted), reverse=True)),
-                (lambda: ambrel([0], frametest.builtin(0)), lambda: ambrel([0], p(frametest.builtin(0)))),
+                (lambda: ambrel([0], bad), lambda: ambrel([0], p(bad))),
                 (lambda: ambrel([1], f), lambda: ambrel([1], p(f))),
                 (lambda: ambrel([1], f, 2, k=3), lambda: ambrel([1], p(f), 2, k=3)),
-                (lambda: ambrel([1], C().m, *range(7)), lambda: ambrel([1], C().m, *range(8))),
-                (lambda: ambrel([1], cy, *range(7)), lambda: ambrel([1], cy, *range(8))),
+                (lambda: ambrel([1], m, *seven), lambda: ambrel([1], m, *eight)),
+                (lambda: ambrel([1], cy, *seven), lambda: ambrel([1], cy, *eight)),
             ]
             sys.setrecursionlimit(300)
-            sys.stdout.write(repr([(first_failure(a), first_failure(b)) for a, b in pairs]))
+            sys.stdout.write(repr([(recursion_failure(a), recursion_failure(b)) for a, b in pairs]))
             """)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         for direct, generic in ast.literal_eval(proc.stdout):
