@@ -11,8 +11,8 @@ bool named(const char* name, const char* wanted) {
   return *name == *wanted;
 }
 
-// Builtins made from the builtins module's method table carry that module
-// as their self; nothing else can.
+// Builtin functions carry the module whose method table made them as their
+// self: a builtin named print whose self is the builtins module is print.
 bool is_builtin_print(PyObject* print) {
   if (Py_TYPE(print) != &PyCFunction_Type) return false;
   PyCFunctionObject* f = reinterpret_cast<PyCFunctionObject*>(print);

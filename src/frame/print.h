@@ -17,14 +17,14 @@ class InlinePrint {
     return ts_ != nullptr;
   }
 
-  // print(value, end=end), as the builtin does it: under the recursion
-  // guards of a call through print's slot, sys.stdout is looked up (its
-  // absence is a RuntimeError; None prints nothing), `end` must be None or a
-  // str, then file.write(str(value)) and file.write(end or "\n"), each
-  // looking up `write` before converting its argument. A file whose type has
-  // a builtin `write` taking one argument has it entered directly. 0, or -1
-  // with the exception set.
-  // Only once is_builtin() has said so.
+  // print(value, end=end), as the builtin does it (for use once
+  // is_builtin() has said so): under the recursion guards of a call through
+  // print's slot, sys.stdout is looked up (its absence is a RuntimeError;
+  // None prints nothing), `end` must be None or a str, then
+  // file.write(str(value)) and file.write(end or "\n"), each looking up
+  // `write` before converting its argument. A file whose type has a builtin
+  // `write` taking one argument has it entered directly. 0, or -1 with the
+  // exception set.
   int operator()(PyObject* value, PyObject* end) const;
 
  private:
