@@ -18,6 +18,8 @@ enum FrameString : int {
   kStrMain,
   kStrName,
   kStrTest,
+  kStrStdout,      // the names the builtin print works with
+  kStrWrite,
   kStrModuleName,  // the full dotted name, interned
   kStrSourceFile,  // code objects' file name, plain
   kFrameStrings

@@ -5,6 +5,7 @@
 #include "frame/binding.h"
 #include "frame/call.h"
 #include "frame/cyfunction.h"
+#include "frame/print.h"
 #include "frame/traceback.h"
 
 namespace pelmo {

@@ -125,6 +125,8 @@ int __Pyx_CreateStringTabAndInitStrings() {
       interned("__main__"),
       interned("__name__"),
       interned("__test__"),
+      interned("stdout"),
+      interned("write"),
       StrSpec{M.full_name, cstr_size(M.full_name), nullptr, 0, 1, 1},
       StrSpec{__pyx_names.source_file, cstr_size(__pyx_names.source_file), nullptr, 0, 1, 0},
   };
