@@ -75,11 +75,13 @@ setup(
         "native CPython 3.7 extension modules written in C++17. Each library needs\n"
         "only the C library; the package ships .pyi stubs and py.typed.\n"),
     long_description_content_type="text/plain",
-    license="MIT",
+    # No open-source licence has been chosen for the project: until one is,
+    # the wheels say so rather than grant rights nobody decided to grant.
+    license="Proprietary",
     classifiers=[
         "Development Status :: 3 - Alpha",
         "Intended Audience :: Developers",
-        "License :: OSI Approved :: MIT License",
+        "License :: Other/Proprietary License",
         "Operating System :: POSIX :: Linux",
         "Programming Language :: C++",
         "Programming Language :: Python :: 3",

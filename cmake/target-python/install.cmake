@@ -1,6 +1,6 @@
 # The installed tree, laid out as a configure build installs itself, so that
 # the interpreter finds its library from where it runs:
-#   bin/python3.7       the launcher (sys.executable), bin/python3 links to it
+#   bin/python3.7       the launcher (sys.executable, launcher.c), bin/python3 links to it
 #   libexec/python3.7   the program
 #   lib/python3.7/      the standard library, byte-compiled, with lib-dynload
 #                       (empty: the modules are built in; its presence tells
@@ -11,17 +11,21 @@ set(_lib "${CMAKE_INSTALL_PREFIX}/lib/python${PY_VERSION}")
 set(_program "${CMAKE_INSTALL_PREFIX}/libexec/python${PY_VERSION}")
 set(_launcher "${CMAKE_INSTALL_PREFIX}/bin/python${PY_VERSION}")
 
-# Another machine's program runs under qemu's user-mode emulation; -0 sets
-# the argv[0] the program sees. On its own machine bash's exec -a does that.
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
-  set(PY_LAUNCH "-a \"${_launcher}\" \"${_program}\"")
-else()
+# The launcher is built for the build machine against its musl (see
+# launcher.c for why), with the paths it starts compiled in.
+find_program(PY_HOST_MUSL_CC musl-gcc REQUIRED)
+set(_launch_defs "-DLAUNCHER=\"${_launcher}\"" "-DPROGRAM=\"${_program}\"")
+if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
   find_program(PY_QEMU qemu-${CMAKE_SYSTEM_PROCESSOR} REQUIRED)
-  set(PY_LAUNCH "\"${PY_QEMU}\" -0 \"${_launcher}\" \"${_program}\"")
+  list(APPEND _launch_defs "-DEMULATOR=\"${PY_QEMU}\"")
 endif()
-configure_file(launcher.in "${CMAKE_CURRENT_BINARY_DIR}/launcher" @ONLY)
+add_custom_command(OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/python-launcher"
+  COMMAND "${PY_HOST_MUSL_CC}" -O2 -Wall -Wextra -Werror ${_launch_defs}
+          -o "${CMAKE_CURRENT_BINARY_DIR}/python-launcher" "${CMAKE_CURRENT_SOURCE_DIR}/launcher.c"
+  DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/launcher.c" VERBATIM)
+add_custom_target(python_launcher ALL DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/python-launcher")
 
-install(PROGRAMS "${CMAKE_CURRENT_BINARY_DIR}/launcher" DESTINATION bin RENAME python${PY_VERSION})
+install(PROGRAMS "${CMAKE_CURRENT_BINARY_DIR}/python-launcher" DESTINATION bin RENAME python${PY_VERSION})
 install(CODE "file(CREATE_LINK python${PY_VERSION} \"\$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/bin/python3\" SYMBOLIC)")
 install(TARGETS python RUNTIME DESTINATION libexec)
 install(TARGETS python3.7m ARCHIVE DESTINATION lib)
