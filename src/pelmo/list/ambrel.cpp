@@ -56,7 +56,7 @@ PyObject* ambrel(Call& a) {
                            if (!positional) return PELMO_HERE(2);
                            // Every call gets its own keywords: a callee that
                            // changes its dict must not change the next call's.
-                           Ref keywords = Ref::steal(PyDict_Copy(kwargs));
+                           Ref keywords = Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
                            if (!keywords) return PELMO_HERE(2);
                            Ref value = Ref::steal(__Pyx_PyObject_Call(func, positional.get(), keywords.get()));
                            if (!value) return PELMO_HERE(2);
