@@ -261,9 +261,9 @@ def workloads(native, sizes):
 
 # --- gates ------------------------------------------------------------------------
 
-# The geometric mean of the table (native against pure Python) measured on the
-# code before the calls were brought to the floor: `--build` of a tree built
-# from commit 21bc7ed, this script, full run.
+# The geometric mean of the table (native against pure Python) before the
+# calls were brought to the floor: this script's full run with `--build` of a
+# tree built from commit 21bc7ed.
 BASELINE_GEOMEAN = 1.63
 
 
@@ -282,8 +282,7 @@ class Gate:
         self.label, self.func, self.stmt, self.ref = label, func, stmt, ref
         self.kind, self.limit, self.ns, self.io = kind, limit, ns or {}, io
         self.idiom = ref if kind == "idiom" else None
-        self.lines = None
-        self.name = label
+        self.lines = None  # no standard input
 
     def target(self):
         return ("<= %.2fx" if self.kind == "floor" else ">= %.2fx") % self.limit
@@ -455,7 +454,7 @@ def measure(w, native_side, py_side, target, repeats):
 
 
 def fmt_ratio(r):
-    return ("%6.2fx" if r >= 0.1 or r == 0 else "%6.3gx") % r
+    return ("%6.3fx" if r >= 0.1 or r == 0 else "%6.3gx") % r
 
 
 def fmt_time(t):
@@ -545,7 +544,7 @@ def run_gates(native, floor, smoke, target, repeats, geomean):
         sys.stdout.flush()
     label = "geomean vs pure Python"
     if geomean is None:
-        print("%-*s  %s" % (width, label, verdict(label, False) + ": the table was filtered"))
+        print("%-*s  %s" % (width, label, "not judged: the table was filtered"))
     else:
         print("%-*s  %11s  %11s  %6.2f   %9s  %s" % (width, label, "", "", geomean, ">= %.2f" % BASELINE_GEOMEAN,
                                                     verdict(label, geomean >= BASELINE_GEOMEAN)))
