@@ -122,10 +122,10 @@ PyObject* Generic::operator()(PyObject* first) {
     failed_ = failures_.concat;
     return nullptr;
   }
-  // Every call gets its own keywords: a callee that changes its dict must
-  // not change the next call's.
-  Ref keywords;
-  if (kw_ && !(keywords = Ref::steal(PyDict_Copy(kw_)))) {
+  // Every call gets its own keywords, an empty dict when there are none: a
+  // callee that changes its dict must not change the next call's.
+  Ref keywords = Ref::steal(kw_ ? PyDict_Copy(kw_) : PyDict_New());
+  if (!keywords) {
     failed_ = failures_.copy;
     return nullptr;
   }

@@ -175,7 +175,7 @@ bool has_object_defaults(const Signature& sig) {
 }
 
 PyObject* new_function(const FunctionDesc& f, PyObject* code) {
-  return __Pyx_CyFunction_New(const_cast<PyMethodDef*>(&f.def), str(f.qualname), str(kStrModuleName),
+  return __Pyx_CyFunction_New(const_cast<PyMethodDef*>(&f.method.def), str(f.qualname), str(kStrModuleName),
                               __pyx_mstate.__pyx_d, code);
 }
 
