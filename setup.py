@@ -75,11 +75,34 @@ class CMakeBuildExt(build_ext):
         self.copy_file(built, target)
 
 
+# The package's metadata lives here only: `pip install .` records it, and
+# scripts/pack_wheel.py has setuptools write it out for the wheels.
 setup(
     name="pelmo.list",
     version="0.1.0",
     description="List utilities for Python 3.7 as native extension modules",
-    python_requires=">=3.7,<3.8",
+    long_description=(
+        "Five small list utilities (read, write, count, ambrel, strutils.sprell) as\n"
+        "native CPython 3.7 extension modules written in C++17. Each library needs\n"
+        "only the C library; the package ships .pyi stubs and py.typed.\n"),
+    long_description_content_type="text/plain",
+    # No open-source licence has been chosen for the project: until one is,
+    # the wheels say so rather than grant rights nobody decided to grant.
+    license="Proprietary",
+    classifiers=[
+        "Development Status :: 3 - Alpha",
+        "Intended Audience :: Developers",
+        "License :: Other/Proprietary License",
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: 3 :: Only",
+        "Programming Language :: Python :: 3.7",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Topic :: Software Development :: Libraries :: Python Modules",
+        "Typing :: Typed",
+    ],
+    python_requires="==3.7.*",
     package_dir={"": "src"},
     packages=["pelmo", "pelmo.list", "pelmo.list.strutils"],
     package_data={"pelmo.list": ["*.pyi", "py.typed"], "pelmo.list.strutils": ["*.pyi"]},

@@ -13,14 +13,28 @@ write instead (`list(map(f, ls))`, `collections.Counter`); they do not compute
 the same thing in the same way, so they are shown but left out of the
 geometric mean and of the worst case.
 
-Usage:
-    python3.7 bench/bench.py [--build DIR] [--quick | --smoke] [--filter TEXT]
+The gated targets follow the table in a section of their own. Each gate is
+a ratio of two timings taken in this process, interleaved, best of several
+samples: a call against the floor (`callfloor`, a test-only object whose call
+returns None without looking at its arguments, so that the ratio says what
+our call costs beyond what the interpreter spends on any call), or a function
+against the builtin idiom a user would write instead, at a fixed size. The
+geometric mean of the table must not fall below the baseline recorded from
+the code before this round of work. Every gate prints pass or FAIL; the last
+line sums them up.
 
-    --build DIR   put DIR/python (the built package tree) first on sys.path
-    --quick       fewer and shorter samples (whole run well under 30 s)
-    --smoke       every workload once at tiny sizes, results compared, no timing
-                  worth reading; for the test suite
-    --filter TEXT only workloads whose name contains TEXT
+Usage:
+    python3.7 bench/bench.py [--build DIR] [--quick | --smoke | --gates] [--filter TEXT]
+
+    --build DIR   put DIR/python (the built package tree) and DIR/testmods
+                  (the floor) first on sys.path
+    --quick       fewer and shorter samples (whole run well under a minute)
+    --smoke       every workload and gate once at tiny sizes, results compared,
+                  no timing worth reading and nothing judged; for the test suite
+    --gates       only what the gates need (the gated rows, and the table's
+                  rows against pure Python for the geomean); exits 1 when a
+                  gate fails
+    --filter TEXT only table rows whose name contains TEXT (gates: all)
 """
 import argparse
 import collections
@@ -94,6 +108,15 @@ MODULES = [
     ("pelmo.list.strutils.sprell", ("str_sprell", "multi_str_sprell")),
     ("pelmo.list.ambrel", ("ambrel",)),
 ]
+
+
+def load_floor():
+    """The floor object, or None when the test module is not built."""
+    try:
+        import callfloor
+    except ImportError:
+        return None
+    return callfloor.make()
 
 
 def load_native():
@@ -236,6 +259,72 @@ def workloads(native, sizes):
     return rows
 
 
+# --- gates ------------------------------------------------------------------------
+
+# The geometric mean of the table (native against pure Python) before the
+# calls were brought to the floor: this script's full run with `--build` of a
+# tree built from commit 21bc7ed.
+BASELINE_GEOMEAN = 1.63
+
+
+class Gate:
+    """A gated target: `stmt` (with the native function as `f`) against
+    `ref`, an expression with the floor as `fl` or a builtin idiom.
+
+    kind "floor": native time / floor time must be at most `limit`; the
+    result is checked against the pure-Python function, since the floor
+    computes nothing. kind "idiom": idiom time / native time (how many times
+    as fast) must be at least `limit`; native and idiom results are compared
+    (a Counter as a dict). `io` "stringio": sys.stdout is an io.StringIO,
+    fresh for every sample, and both sides' output is compared."""
+
+    def __init__(self, label, func, stmt, ref, kind, limit, ns=None, io=None):
+        self.label, self.func, self.stmt, self.ref = label, func, stmt, ref
+        self.kind, self.limit, self.ns, self.io = kind, limit, ns or {}, io
+        self.idiom = ref if kind == "idiom" else None
+        self.lines = None  # no standard input
+
+    def target(self):
+        return ("<= %.2fx" if self.kind == "floor" else ">= %.2fx") % self.limit
+
+    def passes(self, ratio):
+        return ratio <= self.limit if self.kind == "floor" else ratio >= self.limit
+
+
+def gates(native, smoke=False):
+    """The gated targets whose native function was imported."""
+    big = 5 if smoke else 100000
+    small = 5 if smoke else 1000
+    out = []
+
+    def add(*args, **kwargs):
+        g = Gate(*args, **kwargs)
+        if g.func in native:
+            out.append(g)
+
+    add("str_sprell(1, 2) vs floor", "str_sprell", "f(1, 2)", "fl(1, 2)", "floor", 1.15)
+    add("str_sprell(sep=1, s=2) vs floor", "str_sprell", "f(sep=1, s=2)", "fl(sep=1, s=2)", "floor", 1.3)
+    add("elemcount(ls=()) vs floor", "elemcount", "f(ls=())", "fl(ls=())", "floor", 1.6)
+    ls = ints(big, 1000)
+    add("ambrel(ls, abs) n=%d vs list(map(abs, ls))" % big, "ambrel", "f(ls, abs)", "list(map(abs, ls))",
+        "idiom", 1.3, {"ls": ls})
+    add("ambrel(ls, pyfunc) n=%d vs list(map(g, ls))" % big, "ambrel", "f(ls, g)", "list(map(g, ls))",
+        "idiom", 1.0, {"ls": ls, "g": ident})
+    add("write(ls) n=%d vs print(*ls)" % big, "write", "f(ls)", "print(*ls)", "idiom", 1.1, {"ls": ls},
+        io="stringio")
+    counts = [
+        ("n=%d, 3 distinct ints" % small, ints(small, 3)),
+        ("n=%d, all distinct" % small, list(range(small))),
+        ("n=%d, %d distinct ints" % (big, min(big, 1000)), ints(big, 1000)),
+        ("n=%d, 3 distinct short strings" % big, ["s%d" % (i % 3) for i in range(big)]),
+        ("str of %d letters" % big, chars(big, 26)),
+    ]
+    for what, data in counts:
+        add("elemcount(%s) vs Counter" % what, "elemcount", "f(ls)", "Counter(ls)", "idiom", 1.0,
+            {"ls": data, "Counter": collections.Counter})
+    return out
+
+
 # --- timing -----------------------------------------------------------------------
 
 _TEMPLATE = """
@@ -267,9 +356,10 @@ def compile_once(stmt, ns):
 class Side:
     """One side of a workload: the statement with `f` bound, and its I/O."""
 
-    def __init__(self, w, f, stmt):
+    def __init__(self, w, f, stmt, extra=None):
         self.w = w
         self.ns = dict(w.ns)
+        self.ns.update(extra or {})
         if f is not None:
             self.ns["f"] = f
         self.loop = compile_loop(stmt, self.ns)
@@ -301,6 +391,8 @@ class Side:
                 sys.stdin = self._stdin(number)
             elif self.w.io == "stdout":
                 sys.stdout = NullSink()
+            elif self.w.io == "stringio":
+                sys.stdout = io.StringIO()
             gc_was = gc.isenabled()
             gc.disable()
             try:
@@ -361,6 +453,10 @@ def measure(w, native_side, py_side, target, repeats):
     return best_native, best_py
 
 
+def fmt_ratio(r):
+    return ("%6.3fx" if r >= 0.1 or r == 0 else "%6.3gx") % r
+
+
 def fmt_time(t):
     for unit, scale in (("s ", 1.0), ("ms", 1e-3), ("us", 1e-6)):
         if t >= scale:
@@ -368,28 +464,9 @@ def fmt_time(t):
     return "%8.1f ns" % (t / 1e-9)
 
 
-def main(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--build", help="build directory whose python/ tree is imported")
-    mode = p.add_mutually_exclusive_group()
-    mode.add_argument("--quick", action="store_true")
-    mode.add_argument("--smoke", action="store_true")
-    p.add_argument("--filter", default="")
-    opts = p.parse_args(argv)
-    if opts.build:
-        sys.path.insert(0, os.path.join(os.path.abspath(opts.build), "python"))
-
-    native, notes = load_native()
-    if opts.smoke:
-        sizes, target, repeats = SMOKE_SIZES, 0.0, 1
-    elif opts.quick:
-        sizes, target, repeats = (10, 1000, 100000), 0.012, 3
-    else:
-        sizes, target, repeats = (10, 1000, 100000), 0.03, 5
-    rows = [w for w in workloads(native, sizes) if opts.filter in w.label]
-
-    for note in notes:
-        print("note: " + note)
+def run_table(rows, native, smoke, target, repeats):
+    """The table of native against pure Python (and idioms); returns the
+    geomean over the rows against pure Python."""
     width = max([len(w.label) for w in rows] + [8])
     print("%-*s  %11s  %11s  %7s" % (width, "workload", "native", "Python", "ratio"))
     print("-" * (width + 36))
@@ -401,7 +478,7 @@ def main(argv=None):
         else:
             py_side = Side(w, PY[w.func], w.stmt)
         check(w, native_side, py_side)
-        if opts.smoke:
+        if smoke:
             tn, tp = native_side.sample(1), py_side.sample(1)
         else:
             tn, tp = measure(w, native_side, py_side, target, repeats)
@@ -413,14 +490,110 @@ def main(argv=None):
     print("-" * (width + 36))
     print("ratio = Python time / native time; rows marked (idiom, not identical) are "
           "excluded from the geomean and the worst case")
-    if ratios:
-        finite = [r for r in ratios if math.isfinite(r[0]) and r[0] > 0]
-        geo = math.exp(sum(math.log(r) for r, _ in finite) / len(finite)) if finite else float("nan")
-        worst = min(ratios)
-        print("geomean speedup vs pure Python: %.2f (worst: %s %.2f)" % (geo, worst[1], worst[0]))
-    else:
+    if not ratios:
         print("geomean speedup vs pure Python: nan (worst: none nan)")
-    return 0
+        return float("nan")
+    finite = [r for r in ratios if math.isfinite(r[0]) and r[0] > 0]
+    geo = math.exp(sum(math.log(r) for r, _ in finite) / len(finite)) if finite else float("nan")
+    worst = min(ratios)
+    print("geomean speedup vs pure Python: %.2f (worst: %s %.2f)" % (geo, worst[1], worst[0]))
+    return geo
+
+
+def run_gates(native, floor, smoke, target, repeats, geomean):
+    """The gated targets; returns (passed, failed labels)."""
+    print()
+    print("=== gated targets (ratios in one process, interleaved, best of %d) ===" % repeats)
+    rows = gates(native, smoke)
+    width = max([len(g.label) for g in rows] + [30])
+    print("%-*s  %11s  %11s  %7s  %9s  %s" % (width, "gate", "native", "reference", "ratio", "target", "result"))
+    print("-" * (width + 56))
+    passed, failed = 0, []
+
+    def verdict(label, ok):
+        nonlocal passed
+        if smoke:
+            return "(smoke)"
+        if ok:
+            passed += 1
+            return "pass"
+        failed.append(label)
+        return "FAIL"
+
+    for g in rows:
+        native_side = Side(g, native[g.func], g.stmt)
+        if g.kind == "floor":
+            if floor is None:
+                print("%-*s  %s" % (width, g.label, verdict(g.label, False) + ": floor not built (callfloor)"))
+                continue
+            check(g, native_side, Side(g, PY[g.func], g.stmt))
+            ref_side = Side(g, None, g.ref, {"fl": floor})
+        else:
+            ref_side = Side(g, None, g.ref)
+            check(g, native_side, ref_side)
+        if smoke:
+            tn, tr = native_side.sample(1), ref_side.sample(1)
+        else:
+            tn, tr = measure(g, native_side, ref_side, target, repeats)
+        if g.kind == "floor":
+            ratio = tn / tr if tr > 0 else float("inf")
+        else:
+            ratio = tr / tn if tn > 0 else float("inf")
+        print("%-*s  %s  %s  %s  %9s  %s" % (width, g.label, fmt_time(tn), fmt_time(tr), fmt_ratio(ratio),
+                                              g.target(), verdict(g.label, g.passes(ratio))))
+        sys.stdout.flush()
+    label = "geomean vs pure Python"
+    if geomean is None:
+        print("%-*s  %s" % (width, label, "not judged: the table was filtered"))
+    else:
+        print("%-*s  %11s  %11s  %6.2f   %9s  %s" % (width, label, "", "", geomean, ">= %.2f" % BASELINE_GEOMEAN,
+                                                    verdict(label, geomean >= BASELINE_GEOMEAN)))
+    print("-" * (width + 56))
+    print("floor ratio = native time / floor time (at most the target); idiom ratio = idiom time / "
+          "native time (at least the target)")
+    return passed, failed
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--build", help="build directory whose python/ and testmods/ trees are imported")
+    mode = p.add_mutually_exclusive_group()
+    mode.add_argument("--quick", action="store_true")
+    mode.add_argument("--smoke", action="store_true")
+    mode.add_argument("--gates", action="store_true")
+    p.add_argument("--filter", default="")
+    opts = p.parse_args(argv)
+    if opts.build:
+        sys.path.insert(0, os.path.join(os.path.abspath(opts.build), "testmods"))
+        sys.path.insert(0, os.path.join(os.path.abspath(opts.build), "python"))
+
+    native, notes = load_native()
+    floor = load_floor()
+    if opts.smoke:
+        sizes, target, repeats, gate_repeats = SMOKE_SIZES, 0.0, 1, 1
+    elif opts.quick:
+        sizes, target, repeats, gate_repeats = (10, 1000, 100000), 0.012, 3, 5
+    else:
+        sizes, target, repeats, gate_repeats = (10, 1000, 100000), 0.03, 5, 9
+    rows = [w for w in workloads(native, sizes) if opts.filter in w.label]
+    if opts.gates:
+        rows = [w for w in rows if not w.idiom]
+
+    for note in notes:
+        print("note: " + note)
+    if floor is None:
+        print("note: the floor (test module callfloor) is not built: its gates fail")
+    geomean = run_table(rows, native, opts.smoke, target, repeats)
+    passed, failed = run_gates(native, floor, opts.smoke, target, gate_repeats,
+                               None if opts.filter else geomean)
+    if opts.smoke:
+        print("gates: not judged in a smoke run")
+        return 0
+    if failed:
+        print("gates: %d passed, %d FAILED: %s" % (passed, len(failed), "; ".join(failed)))
+    else:
+        print("gates: all %d passed" % passed)
+    return 1 if opts.gates and failed else 0
 
 
 if __name__ == "__main__":

@@ -8,10 +8,13 @@ start-up and import costs and of timing noise.
 
 Usage:
     python3.7 bench/callgrind.py --build DIR [--calls N] [--size N] [--filter TEXT] [--keep DIR] [--breakdown]
+    python3.7 bench/callgrind.py --build DIR --gates [--calls N] [--filter TEXT]
 
 With --keep the callgrind output files stay in DIR (for callgrind_annotate).
 Workload names and statements are those of bench.py, at size 10 (or the
-size given with --size).
+size given with --size). With --gates the rows are bench.py's gates against
+their references (the floor, or the idiom), at the gates' own sizes; the
+ratio is then native Ir / reference Ir.
 """
 import argparse
 import os
@@ -26,15 +29,21 @@ import bench  # noqa: E402
 
 _DRIVER = r"""
 import sys
+sys.path.insert(0, {testmods!r})
 sys.path.insert(0, {tree!r})
 sys.path.insert(0, {here!r})
 import bench
 native, _ = bench.load_native()
-w = [w for w in bench.workloads(native, ({size},)) if w.label == {label!r}][0]
+if {gate!r}:
+    w = [g for g in bench.gates(native) if g.label == {label!r}][0]
+    ref = (w.ref, {{"fl": bench.load_floor()}})
+else:
+    w = [w for w in bench.workloads(native, ({size},)) if w.label == {label!r}][0]
+    ref = (w.idiom, None)
 if {side!r} == "native":
     s = bench.Side(w, native[w.func], w.stmt)
-elif w.idiom:
-    s = bench.Side(w, None, w.idiom)
+elif ref[0]:
+    s = bench.Side(w, None, ref[0], ref[1])
 else:
     s = bench.Side(w, bench.PY[w.func], w.stmt)
 s.sample(1)
@@ -70,12 +79,12 @@ def functions(out):
     return costs
 
 
-def per_call(tree, label, side, size, calls, keep, breakdown=False):
+def per_call(tree, label, side, size, calls, keep, breakdown=False, gate=False):
     tag = re.sub(r"\W+", "_", label)[:60] + "." + side
-    base, out0 = total_ir(_DRIVER.format(tree=tree, here=HERE, size=size, label=label, side=side, calls=0),
-                          keep, tag + ".0")
-    full, out = total_ir(_DRIVER.format(tree=tree, here=HERE, size=size, label=label, side=side,
-                                        calls=calls), keep, tag)
+    fields = dict(tree=tree, testmods=os.path.join(os.path.dirname(tree), "testmods"), here=HERE, size=size,
+                  label=label, side=side, gate=gate)
+    base, out0 = total_ir(_DRIVER.format(calls=0, **fields), keep, tag + ".0")
+    full, out = total_ir(_DRIVER.format(calls=calls, **fields), keep, tag)
     if breakdown:
         a, b = functions(out0), functions(out)
         diff = {k: (b.get(k, 0) - a.get(k, 0)) / calls for k in set(a) | set(b)}
@@ -93,22 +102,30 @@ def main():
     p.add_argument("--filter", default="")
     p.add_argument("--keep")
     p.add_argument("--breakdown", action="store_true", help="Ir per call of each function")
+    p.add_argument("--gates", action="store_true", help="bench.py's gates against their references")
     opts = p.parse_args()
     tree = os.path.join(os.path.abspath(opts.build), "python")
     sys.path.insert(0, tree)
     native, _ = bench.load_native()
     keep = opts.keep or tempfile.mkdtemp(prefix="pelmo-callgrind-")
     os.makedirs(keep, exist_ok=True)
-    rows = [w for w in bench.workloads(native, (opts.size,)) if opts.filter in w.label]
-    print("%-55s %12s %12s %7s" % ("workload", "native Ir", "Python Ir", "ratio"))
+    if opts.gates:
+        rows = [g for g in bench.gates(native) if opts.filter in g.label]
+        print("%-55s %12s %12s %7s" % ("gate", "native Ir", "ref Ir", "n/ref"))
+    else:
+        rows = [w for w in bench.workloads(native, (opts.size,)) if opts.filter in w.label]
+        print("%-55s %12s %12s %7s" % ("workload", "native Ir", "Python Ir", "ratio"))
     for w in rows:
         if opts.breakdown:
             print("%s, native:" % w.label)
-        n, _ = per_call(tree, w.label, "native", opts.size, opts.calls, keep, opts.breakdown)
+        n, _ = per_call(tree, w.label, "native", opts.size, opts.calls, keep, opts.breakdown, opts.gates)
         if opts.breakdown:
-            print("%s, %s:" % (w.label, "idiom" if w.idiom else "Python"))
-        py, _ = per_call(tree, w.label, "python", opts.size, opts.calls, keep, opts.breakdown)
-        print("%-55s %12.0f %12.0f %7.2f" % (w.label, n, py, py / n if n else float("inf")))
+            print("%s, %s:" % (w.label, "reference" if opts.gates else "idiom" if w.idiom else "Python"))
+        py, _ = per_call(tree, w.label, "python", opts.size, opts.calls, keep, opts.breakdown, opts.gates)
+        if opts.gates:
+            print("%-55s %12.0f %12.0f %7.2f" % (w.label, n, py, n / py if py else float("inf")))
+        else:
+            print("%-55s %12.0f %12.0f %7.2f" % (w.label, n, py, py / n if n else float("inf")))
         sys.stdout.flush()
     print("callgrind files in " + keep)
 

@@ -48,8 +48,14 @@ set(CMAKE_CXX_FLAGS_INIT "${_pelmo_cflags}")
 set(_pelmo_ldflags "-B${PELMO_MUSL_CRTDIR}/ -L${PELMO_MUSL_LIBDIR}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_pelmo_ldflags}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_pelmo_ldflags}")
+# Programs (the target's interpreter, native tests) start with musl's Scrt1.o
+# (found through -B) and are run by musl's dynamic loader; libgcc is linked
+# statically, as GCC's shared libgcc_s is built for glibc.
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "${_pelmo_ldflags} -Wl,--dynamic-linker=/lib/ld-musl-${CMAKE_SYSTEM_PROCESSOR}.so.1 -static-libgcc")
 
-# Compiler checks must not link a program (there is no musl program start-up
-# for this compiler driver, and nothing here runs on the build machine).
+# The compiler checks do not link a program: a C++ program would take GCC's
+# libstdc++, which is built for glibc. (C programs link against musl with the
+# flags above; the target interpreter's probes do that.)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -142,6 +142,13 @@ def count_cases():
     ok("elemcount(ls=tuple)", lambda: (1, 2, 1, 2.0, None), lambda fn, ls: fn(ls=ls))
     ok("elemcount(*[str], **{})", lambda: "abcab", lambda fn, ls: fn(*[ls], **{}))
     ok("elemcount(list subclass)", lambda: type("L", (list,), {})([1, 2, 1]), lambda fn, ls: fn(ls))
+    # Counted by hashing, which falls back to the general algorithm when it
+    # cannot allocate: an int and a float compared exactly, new 1-character
+    # strings, keys of bytes.
+    ok("elemcount(plain list)", lambda: [3, 1, 3, 2.0, "a", b"a", None, 2**64, 2.0**64, True, 1.5],
+       lambda fn, ls: fn(ls))
+    ok("elemcount(wide str)", lambda: "h\xe9llo \u4e2d\U0001f600\u4e2d", lambda fn, ls: fn(ls))
+    ok("elemcount(bytes)", lambda: bytes(range(40)) + b"abcab", lambda fn, ls: fn(ls))
 
     def fails(name, make, call, exc, msg, line, variants=ALL):
         def build():
@@ -291,6 +298,8 @@ def write_cases():
     case("write(dict by index)", lambda: {0: "a", 1: "b"}, lambda fn, ls: fn(ls),
          lambda ls: Ok(None, out="a b\n"))
     case("write([])", lambda: [], lambda fn, ls: fn(ls), lambda ls: Ok(None, out=""))
+    case("write(list, None, None)", lambda: [1, 2], lambda fn, ls: fn(ls, None, None),
+         lambda ls: Ok(None, out="1\n2\n"))
     case("write(list, 5)", lambda: [1, 2, 3], lambda fn, ls: fn(ls, 5),
          lambda ls: Raises(TypeError, "end must be None or a string, not int", (T, 3, W)), ALL)
     case("write(generator)", lambda: (x for x in [1]), lambda fn, ls: fn(ls),
@@ -325,6 +334,9 @@ def ambrel_cases():
          lambda ls: Ok([x.upper() for x in ls]))
     case("ambrel(list, builtin, arg)", lambda: [7, 9], lambda fn, ls: fn(ls, divmod, 4),
          lambda ls: Ok([divmod(x, 4) for x in ls]))
+    case("ambrel(list, abs)", lambda: [-1, 2], lambda fn, ls: fn(ls, abs), lambda ls: Ok([1, 2]))
+    case("ambrel(list, method)", lambda: [Eq(7), 9], lambda fn, ls: fn(ls, Eq(7).__eq__),
+         lambda ls: Ok([True, False]))
     case("ambrel(list, f, args=, kwargs=)", lambda: [1], lambda fn, ls: fn(ls, pair, args=3, kwargs=4),
          lambda ls: Ok([pair(1, args=3, kwargs=4)]))
     case("ambrel()", lambda: [1], lambda fn, ls: fn(),

@@ -11,10 +11,20 @@ import subprocess
 import sys
 import textwrap
 import traceback
+import unittest
 
 PYTHON = sys.executable
 BUILD = os.environ.get("PELMO_BUILD", "")
 SOURCE = os.environ.get("PELMO_SOURCE", os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The target (such as aarch64-linux-musl) when the suite runs inside the
+# target's interpreter against libraries cross-built for it; empty on the host.
+TARGET = os.environ.get("PELMO_TARGET", "")
+
+
+def host_only(why):
+    """Skips a test or test class inside the target's interpreter, saying
+    `why` it needs the build machine."""
+    return unittest.skipIf(TARGET, "runs on the host, not on %s: %s" % (TARGET, why))
 
 
 def run_python(code, stdin=None, args=(), env=None, timeout=120):
@@ -131,3 +141,35 @@ class CallChecks:
         if entry is not None:
             self.assertOnlyEntry(exc, entry)
         return exc
+
+
+def recursion_failure(call, window=60):
+    """How call() fails when the recursion limit is near: the fewest extra
+    frames under which it raises RecursionError, the message, and the names
+    of the traceback entries below this helper. None when it does not fail
+    within `window` frames of the limit. Failing is monotonic in the depth,
+    so the window is bisected."""
+    def at_depth(n):
+        if n:  # no comparison: comparisons have a recursion guard of their own
+            return at_depth(n - 1)
+        try:
+            call()
+        except RecursionError as e:
+            return str(e), [f.name for f in traceback.extract_tb(e.__traceback__)[1:]]
+        except Exception:  # a failure of its own, short of the limit
+            pass
+        return None
+
+    f, base = sys._getframe(), 0
+    while f:
+        base, f = base + 1, f.f_back
+    # the deepest frame of at_depth(hi) is two short of the limit, and call()
+    # adds at least a frame of its own and a level of what it calls
+    hi = sys.getrecursionlimit() - base - 3
+    lo = hi - window
+    if at_depth(lo) or not at_depth(hi):
+        return None
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        lo, hi = (lo, mid) if at_depth(mid) else (mid, hi)
+    return hi, at_depth(hi)

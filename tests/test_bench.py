@@ -17,6 +17,7 @@ ROW = re.compile(r"^(?P<label>.*?)\s+(?P<native>[\d.]+ (?:ns|us|ms|s ))\s+(?P<py
                  r"\s+(?P<ratio>[\d.]+|inf)$")
 
 
+@support.host_only("the benchmark is run on the build machine")
 class SmokeRun(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -57,9 +58,10 @@ class SmokeRun(unittest.TestCase):
         self.assertEqual(funcs, set(native), "a function without a workload")
 
     def test_summary_line(self):
-        m = re.match(r"^geomean speedup vs pure Python: (\d+\.\d\d) \(worst: (.+) (\d+\.\d\d)\)$",
-                     self.lines[-1])
-        self.assertIsNotNone(m, self.lines[-1:])
+        found = [l for l in self.lines if l.startswith("geomean speedup")]
+        self.assertEqual(len(found), 1, found)
+        m = re.match(r"^geomean speedup vs pure Python: (\d+\.\d\d) \(worst: (.+) (\d+\.\d\d)\)$", found[0])
+        self.assertIsNotNone(m, found)
         labels = [ROW.match(l).group("label") for l in self.lines if ROW.match(l)]
         self.assertIn(m.group(2), labels)
         self.assertNotIn("(idiom", m.group(2))
@@ -69,6 +71,17 @@ class SmokeRun(unittest.TestCase):
         idioms = [l for l in labels if l.endswith("(idiom, not identical)")]
         self.assertTrue(any(l.startswith("ambrel") for l in idioms))
         self.assertTrue(any(l.startswith("elemcount") for l in idioms))
+
+
+    def test_every_gate_is_produced_and_not_judged(self):
+        native, _ = bench.load_native()
+        expected = [g.label for g in bench.gates(native, smoke=True)] + ["geomean vs pure Python"]
+        start = self.lines.index(next(l for l in self.lines if l.startswith("=== gated targets")))
+        got = [l for l in self.lines[start:] if l.endswith("(smoke)")]
+        self.assertEqual([l.split("  ")[0] for l in got], expected)
+        self.assertEqual(len(expected), 12)  # every function of the gates is built here
+        self.assertFalse(any("FAIL" in l or "not built" in l for l in self.lines), "the floor is on the path")
+        self.assertEqual(self.lines[-1], "gates: not judged in a smoke run")
 
 
 class CrossCheck(unittest.TestCase):
@@ -125,6 +138,27 @@ class CrossCheck(unittest.TestCase):
         bench.check(w, native_side, bench.Side(w, None, w.idiom))
         with self.assertRaises(bench.Mismatch):
             bench.check(w, native_side, bench.Side(w, None, "Counter(ls + 'A')"))
+
+    def test_gate_results_are_compared(self):
+        # Floor gates check the native result against the pure-Python
+        # function (the floor computes nothing); idiom gates against the idiom.
+        gates = {g.label: g for g in bench.gates(self.native, smoke=True)}
+        floor = bench.load_floor()
+        self.assertIsNotNone(floor)
+        g = gates["elemcount(ls=()) vs floor"]
+        native_side = bench.Side(g, self.native[g.func], g.stmt)
+        bench.check(g, native_side, bench.Side(g, bench.PY[g.func], g.stmt))
+        with self.assertRaises(bench.Mismatch):
+            bench.check(g, native_side, bench.Side(g, lambda ls: {(): 1}, g.stmt))
+        for label, wrong in [("write(ls) n=5 vs print(*ls)", "print(*ls, sep=',')"),
+                             ("elemcount(str of 5 letters) vs Counter", "Counter(ls[1:])"),
+                             ("ambrel(ls, abs) n=5 vs list(map(abs, ls))", "tuple(map(abs, ls))")]:
+            with self.subTest(label):
+                g = gates[label]
+                native_side = bench.Side(g, self.native[g.func], g.stmt)
+                bench.check(g, native_side, bench.Side(g, None, g.ref))
+                with self.assertRaises(bench.Mismatch):
+                    bench.check(g, native_side, bench.Side(g, None, wrong))
 
     def test_streams_are_restored(self):
         before = sys.stdin, sys.stdout

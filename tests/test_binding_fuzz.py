@@ -77,6 +77,51 @@ class RandomCalls(unittest.TestCase):
                 self.assertGreater(count, 0)
 
 
+# The same random calls through the call operation (f(*pos, **dict)) and
+# through the fast entry with the dict's names in its order: the outcome,
+# message, traceback and every observable effect must agree. Calls whose
+# names are all parameter names are bound from the dict directly; the rest
+# take the general path. Non-string names are kept apart: the two ways word
+# that refusal differently, which shows that the comparison sees a difference.
+SAME_BOTH_WAYS = """
+import json, random
+import binding_model as bm
+import frametest
+targets = bm.load()
+rng = random.Random(%(seed)d)
+calls = differ = 0
+first = []
+refused = []
+for index in range(%(calls)d):
+    target, pos, keywords, vector, _ = bm.random_call(rng, targets, index)
+    if vector:  # names meant for the fast entry only, some of them unhashable
+        continue
+    d = dict(keywords)
+    through_dict = bm._actual(target, lambda: target.func(*pos, **d))
+    through_vector = bm._actual(target, lambda: frametest.vcall(target.func, tuple(pos) + tuple(d.values()),
+                                                                 tuple(d) or None))
+    if not all(isinstance(k, str) for k in d):
+        refused.append(through_dict != through_vector)
+        continue
+    calls += 1
+    if through_dict != through_vector:
+        differ += 1
+        first.append(repr((target.sig.name, pos, list(d.items()), through_dict, through_vector))[:600])
+print(json.dumps([calls, differ, first[:3], len(refused), all(refused)]))
+"""
+
+
+class DictAgainstVector(unittest.TestCase):
+    def test_calls_agree_both_ways(self):
+        proc = run_python(SAME_BOTH_WAYS % {"calls": 3000, "seed": 5}, timeout=300)
+        self.assertEqual(proc.returncode, 0, proc.stderr[-3000:])
+        calls, differ, first, refused, all_differ = json.loads(proc.stdout.splitlines()[-1])
+        self.assertGreater(calls, 1500)
+        self.assertEqual(differ, 0, "\n".join(first))
+        self.assertGreater(refused, 0)
+        self.assertTrue(all_differ)
+
+
 class ModelCases(unittest.TestCase):
     """Rules the random run relies on, each checked against both the model
     and the function, with the outcome stated here."""

@@ -18,6 +18,7 @@ import sysconfig
 import tempfile
 import unittest
 
+import support
 import test_linkage as linkage
 
 SOURCE = os.environ.get("PELMO_SOURCE",
@@ -25,21 +26,16 @@ SOURCE = os.environ.get("PELMO_SOURCE",
 
 
 class Target:
-    def __init__(self, name, compiler, libc, header, packages, machine, arch_macro,
-                 foreign_arch=None, x87=False):
-        self.name, self.compiler, self.libc, self.header = name, compiler, libc, header
-        self.packages, self.machine, self.arch_macro = packages, machine, arch_macro
-        self.foreign_arch, self.x87 = foreign_arch, x87
-        self.toolchain = os.path.join(SOURCE, "cmake", name + ".cmake")
+    def __init__(self, arch, compiler, machine, arch_macro, x87=False):
+        self.arch, self.name = arch, arch + "-linux-musl"
+        self.compiler, self.machine, self.arch_macro, self.x87 = compiler, machine, arch_macro, x87
+        self.libc = "/lib/%s/libc.so" % self.name
+        self.header = "/usr/include/%s/stdlib.h" % self.name
+        self.toolchain = os.path.join(SOURCE, "cmake", self.name + ".cmake")
 
 
-AARCH64 = Target("aarch64-linux-musl", "aarch64-linux-gnu-g++", "/lib/aarch64-linux-musl/libc.so",
-                 "/usr/include/aarch64-linux-musl/stdlib.h",
-                 ["g++-aarch64-linux-gnu", "musl-dev:arm64"], "AArch64", "__aarch64__",
-                 foreign_arch="arm64")
-X86_64 = Target("x86_64-linux-musl", "g++", "/lib/x86_64-linux-musl/libc.so",
-                "/usr/include/x86_64-linux-musl/stdlib.h", ["g++", "musl-tools"],
-                "Advanced Micro Devices X86-64", "__x86_64__", x87=True)
+AARCH64 = Target("aarch64", "aarch64-linux-gnu-g++", "AArch64", "__aarch64__")
+X86_64 = Target("x86_64", "g++", "Advanced Micro Devices X86-64", "__x86_64__", x87=True)
 
 
 def _toolchain_present(target):
@@ -48,24 +44,15 @@ def _toolchain_present(target):
 
 
 def _install_toolchain(target):
-    """Installs the Debian packages; returns None or why it could not."""
+    """Installs what is missing with scripts/target-packages (the one place
+    that knows the packages); returns None or why it could not."""
     if _toolchain_present(target):
         return None
-    if not shutil.which("apt-get") or not shutil.which("dpkg"):
-        return "no apt-get/dpkg on this machine"
-    if os.geteuid() != 0:
-        return "not root; install with apt-get: %s" % " ".join(target.packages)
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    steps = [["apt-get", "-o", "DPkg::Lock::Timeout=300", "update", "-q"],
-             ["apt-get", "-o", "DPkg::Lock::Timeout=300", "install", "-y", "-q",
-              "--no-install-recommends"] + target.packages]
-    if target.foreign_arch:
-        steps.insert(0, ["dpkg", "--add-architecture", target.foreign_arch])
-    for cmd in steps:
-        run = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                             universal_newlines=True, env=env, timeout=900)
-        if run.returncode != 0:
-            return "%s failed:\n%s" % (" ".join(cmd), run.stdout[-2000:])
+    run = subprocess.run([os.path.join(SOURCE, "scripts", "target-packages"), target.arch],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         universal_newlines=True, timeout=1800)
+    if run.returncode != 0:
+        return run.stdout[-2000:]
     return None if _toolchain_present(target) else "packages installed but the toolchain is incomplete"
 
 
@@ -86,6 +73,7 @@ STRUCTS = ["PyObject", "PyVarObject", "PyTypeObject", "PyHeapTypeObject",
            "PyMappingMethods"]
 
 
+@support.host_only("it cross-builds with the build machine's compilers")
 class CrossBuild:
     """Mixin for unittest.TestCase; `target` names what to build for."""
     target = None

@@ -820,6 +820,59 @@ class Threads(Checks, unittest.TestCase):
 
 # --- random hostile scenarios -----------------------------------------------------------------
 
+class CallersOwnKeywordDict(unittest.TestCase):
+    """f(**d) hands the function the caller's own dict. When every key names
+    a parameter the values are bound straight from it, so a body that runs
+    code which empties the dict (and drops the last reference to a value)
+    must still hold every value it was given."""
+
+    class Seq:
+        """A sequence that can be weakly referenced, with a count method."""
+
+        def __init__(self, items):
+            self.items = items
+
+        def __len__(self):
+            return len(self.items)
+
+        def __getitem__(self, i):
+            return self.items[i]
+
+        def __iter__(self):
+            return iter(self.items)
+
+        def count(self, v):
+            return self.items.count(v)
+
+    def test_values_outlive_the_dict(self):
+        Seq = self.Seq
+        cases = [
+            # the call of d; the values, given the hook that user code calls; the result
+            ("ambrel", lambda d: ambrel(**d),
+             lambda hook: {"ls": Seq([1, 2, 3]), "func": lambda x: (hook(), x * 2)[1]}, [2, 4, 6]),
+            ("read", lambda d: with_stdin(["a\n", "b\n"], lambda: read(**d)),
+             lambda hook: {"n": 2, "func": lambda s: (hook(), s.upper())[1]}, ["A", "B"]),
+            ("write", lambda d: captured(lambda: write(**d))[1],
+             lambda hook: {"ls": Seq([Item(1, on_str=hook), Item(2, on_str=hook)]), "sep": "-"}, "<1>-<2>\n"),
+            ("elemcount", lambda d: [(k.tag, v) for k, v in elemcount(**d).items()],
+             lambda hook: {"ls": Seq([Item(1, on_eq=hook), Item(1), Item(2)])}, [(1, 2), (2, 1)]),
+        ]
+        for name, call, make, expected in cases:
+            with self.subTest(name):
+                d, refs, alive = {}, [], []
+
+                def hook():
+                    d.clear()
+                    alive.append(all(r() is not None for r in refs))
+                values = make(hook)
+                refs.extend(weakref.ref(v) for v in values.values() if not isinstance(v, (int, str)))
+                d.update(values)
+                del values
+                self.assertEqual(call(d), expected)
+                self.assertEqual(d, {})
+                self.assertTrue(alive and all(alive), alive)
+
+
 class RandomScenarios(unittest.TestCase):
     """hostile_model.py: scripted containers, elements and callables against
     plain-Python versions of the bodies (the long run: scripts/fuzz_hostile.py)."""

@@ -15,6 +15,7 @@ import tempfile
 import textwrap
 import unittest
 
+import support
 import test_linkage as linkage
 import test_signatures as signatures
 
@@ -35,8 +36,50 @@ PACKAGE_FILES = [
 ]
 
 
+# pip with nothing to reach: no index, no machine-wide configuration (which
+# may name other places to look), and a proxy that refuses at once.
+OFFLINE_PIP = dict(PIP_NO_INDEX="1", PIP_CONFIG_FILE=os.devnull, PIP_NO_CACHE_DIR="1",
+                   PIP_DISABLE_PIP_VERSION_CHECK="1", http_proxy="http://127.0.0.1:9",
+                   https_proxy="http://127.0.0.1:9")
+
+
+# A short use of every module by an installed package: run by a fresh
+# interpreter that sees only the install directory (argv[1]), which every
+# module must come from.
+SMOKE = textwrap.dedent("""
+    import os, sys
+    target = sys.argv[1]
+    import pelmo.list.count, pelmo.list.read, pelmo.list.write
+    import pelmo.list.ambrel, pelmo.list.strutils.sprell
+    for name in ("pelmo", "pelmo.list", "pelmo.list.strutils", "pelmo.list.count",
+                 "pelmo.list.read", "pelmo.list.write", "pelmo.list.ambrel",
+                 "pelmo.list.strutils.sprell"):
+        f = os.path.realpath(sys.modules[name].__file__)
+        assert f.startswith(os.path.realpath(target) + os.sep), (name, f)
+    from pelmo.list.count import elemcount
+    from pelmo.list.ambrel import ambrel
+    from pelmo.list.strutils.sprell import multi_str_sprell
+    from pelmo.list.write import write
+    from pelmo.list.read import read
+    print(elemcount("abca"), ambrel([1, 2], pow, 2), multi_str_sprell(",", "a,b", "c"))
+    write([1, 2, 3], "-")
+    print(read(2, "", int))
+    """)
+SMOKE_OUTPUT = "{'a': 2, 'b': 1, 'c': 1} [1, 4] ['a', 'b', 'c']\n1-2-3\n[7, 8]\n"
+
+
+def run_smoke(python, target, cwd, timeout=60):
+    """Runs SMOKE with `python` (a command: a list, or one path) against the
+    package installed in `target`, from `cwd`, outside the source and build trees."""
+    command = [python] if isinstance(python, str) else list(python)
+    env = dict(os.environ, PYTHONPATH=target, PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run(command + ["-s", "-c", SMOKE, target], input="7\n8\n",
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, env=env, cwd=cwd, timeout=timeout)
+
+
 def _ignore(directory, names):
-    skip = {".git", "__pycache__", "dist"}
+    skip = {".git", "__pycache__", "dist", ".cache"}
     return [n for n in names
             if n in skip or n.endswith(".egg-info") or
             (directory == SOURCE and n.startswith("build"))]
@@ -47,8 +90,9 @@ def _have_pip():
                           stderr=subprocess.DEVNULL).returncode == 0
 
 
+@support.host_only("it installs with pip, building with the host's CMake and compiler")
 @unittest.skipUnless(shutil.which("cmake"), "cmake is not installed")
-@unittest.skipUnless(_have_pip(), "pip is not available for %s" % PYTHON)
+@unittest.skipUnless(support.TARGET or _have_pip(), "pip is not available for %s" % PYTHON)
 class OfflineInstall(unittest.TestCase):
 
     @classmethod
@@ -57,12 +101,8 @@ class OfflineInstall(unittest.TestCase):
         cls.source = os.path.join(cls.tmp, "source")
         cls.target = os.path.join(cls.tmp, "target")
         shutil.copytree(SOURCE, cls.source, ignore=_ignore, symlinks=True)
-        env = dict(os.environ)
+        env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2", **OFFLINE_PIP)
         env.pop("PYTHONPATH", None)
-        # No index and no proxy to reach: an attempt to download fails at once.
-        env.update(PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1",
-                   PIP_NO_CACHE_DIR="1", http_proxy="http://127.0.0.1:9",
-                   https_proxy="http://127.0.0.1:9", CMAKE_BUILD_PARALLEL_LEVEL="2")
         cls.pip = subprocess.run(
             [PYTHON, "-m", "pip", "install", "--no-index", "--no-deps",
              "--no-build-isolation", "--target", cls.target, cls.source],
@@ -100,33 +140,8 @@ class OfflineInstall(unittest.TestCase):
                 self.assertEqual(linkage.contract_problems(path, dotted), [], path)
 
     def test_import_and_call_from_outside(self):
-        code = textwrap.dedent("""
-            import os, sys
-            target = sys.argv[1]
-            import pelmo.list.count, pelmo.list.read, pelmo.list.write
-            import pelmo.list.ambrel, pelmo.list.strutils.sprell
-            for name in ("pelmo", "pelmo.list", "pelmo.list.strutils", "pelmo.list.count",
-                         "pelmo.list.read", "pelmo.list.write", "pelmo.list.ambrel",
-                         "pelmo.list.strutils.sprell"):
-                f = os.path.realpath(sys.modules[name].__file__)
-                assert f.startswith(os.path.realpath(target) + os.sep), (name, f)
-            from pelmo.list.count import elemcount
-            from pelmo.list.ambrel import ambrel
-            from pelmo.list.strutils.sprell import multi_str_sprell
-            from pelmo.list.write import write
-            from pelmo.list.read import read
-            print(elemcount("abca"), ambrel([1, 2], pow, 2), multi_str_sprell(",", "a,b", "c"))
-            write([1, 2, 3], "-")
-            print(read(2, "", int))
-            """)
-        outside = tempfile.mkdtemp(dir=self.tmp)
-        env = dict(os.environ, PYTHONPATH=self.target, PYTHONDONTWRITEBYTECODE="1")
-        run = subprocess.run([PYTHON, "-s", "-c", code, self.target], input="7\n8\n",
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             universal_newlines=True, env=env, cwd=outside, timeout=60)
-        self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertEqual(run.stdout,
-                         "{'a': 2, 'b': 1, 'c': 1} [1, 4] ['a', 'b', 'c']\n1-2-3\n[7, 8]\n")
+        run = run_smoke(PYTHON, self.target, tempfile.mkdtemp(dir=self.tmp))
+        self.assertEqual((run.returncode, run.stdout), (0, SMOKE_OUTPUT), run.stderr)
 
     @unittest.skipUnless(signatures._mypy(), "mypy is not installed")
     def test_type_checker_uses_the_installed_stubs(self):

@@ -142,6 +142,13 @@ class CountLeaks(LeakCase):
             ("str through *args/**kwargs", lambda: f(*(s,), **{}), [f, s]),
             ("generator -> empty", lambda: f(x for x in ()), [f]),
         ])
+        # Counted by hashing.
+        plain, wide, b = [2**64, 2.0**64, 1, True, b"a", "a", None, 0.5, "a"], "\u4e2d\xe9\u4e2d", b"abcab"
+        self.each([
+            ("plain list", lambda: f(plain), [f, plain] + plain),
+            ("wide str", lambda: f(wide), [f, wide]),
+            ("bytes", lambda: f(b), [f, b]),
+        ])
 
     def test_failures(self):
         f = count.elemcount

@@ -15,6 +15,8 @@ import shutil
 import subprocess
 import unittest
 
+import support
+
 # The five modules of the package: dotted name -> short name.
 KNOWN_MODULES = {
     "pelmo.list.count": "count",
@@ -210,6 +212,7 @@ def sanitized_build(build):
 BUILD = os.environ.get("PELMO_BUILD", "")
 
 
+@support.host_only("it checks the host build's files (test_cross checks the target's)")
 @unittest.skipUnless(BUILD and os.path.isdir(os.path.join(BUILD, "python")),
                      "PELMO_BUILD does not name a build tree (run through ctest)")
 @unittest.skipUnless(readelf_path(), "readelf (binutils) is not installed")
@@ -241,6 +244,7 @@ class BuiltLibraries(unittest.TestCase):
         self.assertEqual(missing, [], "modules missing from %s" % os.path.join(BUILD, "python"))
 
 
+@support.host_only("it builds broken libraries with the host's compiler")
 class ContractChecker(unittest.TestCase):
     """The checker itself must notice a broken library: build two from C."""
 

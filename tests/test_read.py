@@ -51,6 +51,24 @@ class ReadBody(CallChecks, unittest.TestCase):
             self.assertEqual(out.getvalue(), "? ")
             self.assertEqual(stdin.read(), "second\n")
 
+    def test_every_kind_of_n_counts_as_range_does(self):
+        class Index:
+            def __index__(self):
+                return 2
+
+        class Int(int):
+            pass
+        # n, the result (or the exception), the readline calls made
+        cases = [(2, ["a", "b"], 2), (True, ["a"], 1), (Int(2), ["a", "b"], 2), (Index(), ["a", "b"], 2),
+                 (-(2 ** 70), [], 0), (2 ** 70, EOFError, 3)]
+        for n, expected, reads in cases:
+            with self.subTest(n=n), console("a\nb\n") as (log, stdin, out):
+                if expected is EOFError:
+                    self.assertFails(EOFError, None, (FILE, 2, "pelmo.list.read.read"), read, n)
+                else:
+                    self.assertEqual(read(n), expected)
+                self.assertEqual(len(log), reads)
+
     def test_n_rejected_by_range(self):
         for n in ("3", 2.0, None):
             with console("unread\n") as (log, stdin, out):
@@ -296,6 +314,19 @@ class FreshInterpreter(unittest.TestCase):
             print(); print(json.dumps([m.read(2), m.read_split(), log]))
         """
         self.assertEqual(run_json(self, after, stdin="l1\nl2\nw1 w2\n"), [["l1", "l2"], ["w1", "w2"], []])
+
+    def test_range_captured_at_import(self):
+        # A range rebound before the import is called with n, and its items
+        # (whatever they are) count the lines.
+        code = """
+            import builtins, io, json, sys
+            log = []
+            builtins.range = lambda n: log.append(n) or "xyz"
+            import pelmo.list.read as m
+            sys.stdin = io.StringIO("a\\nb\\nc\\nd\\n")
+            print(json.dumps([m.read(1), log]))
+        """
+        self.assertEqual(run_json(self, code), [["a", "b", "c"], [1]])
 
     def test_defaults_assignment_warns_but_calls_keep_theirs(self):
         code = """

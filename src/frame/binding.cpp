@@ -74,32 +74,38 @@ int Call::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return r == kBound ? 0 : -1;
 }
 
+int Call::take_extra_positionals(PyObject* const* args, Py_ssize_t nargs) {
+  const Signature& s = sig_;
+  if (nargs <= s.nparams) {
+    args_ = Ref::borrow(__pyx_mstate.__pyx_empty_tuple);
+    return 0;
+  }
+  Py_ssize_t extra = nargs - s.nparams;
+  args_ = Ref::steal(PyTuple_New(extra));
+  if (!args_) return kNoMemory;
+  for (Py_ssize_t i = 0; i < extra; ++i) {
+    Py_INCREF(args[s.nparams + i]);
+    PyTuple_SET_ITEM(args_.get(), i, args[s.nparams + i]);
+  }
+  return 0;
+}
+
 int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Signature& s = sig_;
   for (PyObject*& v : values_) v = nullptr;  // an unset slot is one still to bind
-  if (s.star_kwargs) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (s.star_kwargs && nkw != 0) {
     kwargs_ = Ref::steal(PyDict_New());
     if (!kwargs_) return kNoMemory;
   }
   if (s.star_args) {
-    if (nargs > s.nparams) {
-      Py_ssize_t extra = nargs - s.nparams;
-      args_ = Ref::steal(PyTuple_New(extra));
-      if (!args_) return kNoMemory;
-      for (Py_ssize_t i = 0; i < extra; ++i) {
-        Py_INCREF(args[s.nparams + i]);
-        PyTuple_SET_ITEM(args_.get(), i, args[s.nparams + i]);
-      }
-    } else {
-      args_ = Ref::borrow(__pyx_mstate.__pyx_empty_tuple);
-    }
+    if (take_extra_positionals(args, nargs) < 0) return kNoMemory;
   } else if (nargs > s.nparams) {
     count_error(true, nargs);
     return failed(FunctionPoint::kTooManyPositional);
   }
   Py_ssize_t npos = nargs < s.nparams ? nargs : s.nparams;
   for (Py_ssize_t i = 0; i < npos; ++i) values_[i] = args[i];
-  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (nkw == 0) {
     if (nargs < s.min) {
       // The parameter at position nargs is the first one missing.

@@ -6,6 +6,12 @@
 
 namespace pelmo {
 
+// An optional parameter's default: a module constant, or an object kept in
+// the function's dynamic-defaults storage.
+inline PyObject* default_value(PyObject* self, const Default& d) {
+  return d.kind == Default::kString ? str(d.index) : default_slots(self)[d.index];
+}
+
 // One call's bound arguments. Named parameters are borrowed (from the
 // caller's vector, the module's constants or the function's defaults
 // storage); `*args` and `**kwargs` are owned and released with the Call.
@@ -17,6 +23,8 @@ class Call {
 
   PyObject* operator[](int i) const { return values_[i]; }
   PyObject* args() const { return args_.get(); }
+  // The `**kwargs` dict; null when the call passed no keyword that goes
+  // there (an empty dict would never be seen, so none is made).
   PyObject* kwargs() const { return kwargs_.get(); }
 
   // Reports a failure of the body at a source line, and returns null.
@@ -27,16 +35,18 @@ class Call {
   // `*args`/`**kwargs`) the traceback entry at the def line added.
   int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-  // The common call: positional arguments within the counts of a function
-  // without `*args` and `**kwargs`. With the signature known at compile time
-  // this is a few compares and moves; false sends the call to bind().
+  // The common call, with the signature known at compile time: positional
+  // arguments within the counts and no keywords, which binding comes to a
+  // few compares and moves (and the `*args` tuple). 1: bound; 0: the call
+  // needs bind(); -1: the `*args` tuple could not be made (MemoryError, no
+  // traceback entry, as in bind()).
   template <const Signature& S>
-  bool bind_positional(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (S.star_args || S.star_kwargs || (kwnames && PyTuple_GET_SIZE(kwnames) != 0) || nargs < S.min ||
-        nargs > S.nparams)
-      return false;
+  int bind_positional(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if ((kwnames && PyTuple_GET_SIZE(kwnames) != 0) || nargs < S.min || (nargs > S.nparams && !S.star_args))
+      return 0;
     for (int i = 0; i < S.nparams; ++i) values_[i] = i < nargs ? args[i] : default_value(S.defaults[i]);
-    return true;
+    if (S.star_args) return take_extra_positionals(args, nargs) < 0 ? -1 : 1;
+    return 1;
   }
 
  private:
@@ -44,13 +54,12 @@ class Call {
   // the failure point.
   enum { kBound = 0, kNoMemory = -1 };
   int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  // `*args`: the positional arguments beyond the named parameters, or the
+  // empty tuple. 0, or kNoMemory.
+  int take_extra_positionals(PyObject* const* args, Py_ssize_t nargs);
   void count_error(bool too_many, Py_ssize_t given) const;
   int failed(FunctionPoint point, int k = 0) const { return c_line(sig_, point, k); }
-  // An optional parameter's default: a module constant, or an object kept in
-  // the function's dynamic-defaults storage.
-  PyObject* default_value(const Default& d) const {
-    return d.kind == Default::kString ? str(d.index) : default_slots(self_)[d.index];
-  }
+  PyObject* default_value(const Default& d) const { return pelmo::default_value(self_, d); }
   PyObject* find_keyword(PyObject* name, PyObject* const* kwvalues, PyObject* kwnames) const;
 
   const Signature& sig_;
@@ -71,14 +80,73 @@ int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, co
 template <const Signature& S, PyObject* (*Body)(Call&)>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Call call(S, self);
-  if (!call.bind_positional<S>(args, nargs, kwnames) && call.bind(args, nargs, kwnames) < 0) return nullptr;
+  int bound = call.bind_positional<S>(args, nargs, kwnames);
+  if (bound < 0 || (bound == 0 && call.bind(args, nargs, kwnames) < 0)) return nullptr;
   return Body(call);
 }
 
+// A call with a keyword dict whose keys are all identical to named
+// parameters not bound positionally (Python code names keywords with the
+// interned names the parameters have) binds exactly as the positional call
+// of every named parameter, in order, with the defaults of those not given:
+// the general rules compare no keyword for equality, leave none to the
+// keyword parser and make no `**kwargs` entry for it. Fills `vector` with
+// that call and returns true, or returns false for any other call. Nothing
+// here runs Python code, so the dict cannot change during the walk.
+template <const Signature& S>
+bool keywords_as_positional(PyObject* self, PyObject* args, PyObject* kw, PyObject** vector) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > S.nparams) return false;
+  for (int i = 0; i < S.nparams; ++i) vector[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  for (Py_ssize_t k = PyDict_GET_SIZE(kw); k > 0; --k) {
+    PyDict_Next(kw, &pos, &key, &value);
+    int i = 0;
+    while (i < S.nparams && str(S.params[i]) != key) ++i;
+    // Not a parameter's name, or one bound positionally.
+    if (i == S.nparams || vector[i]) return false;
+    vector[i] = value;
+  }
+  for (int i = 0; i < S.nparams; ++i) {
+    if (vector[i]) continue;
+    if (i < S.min) return false;
+    vector[i] = default_value(self, S.defaults[i]);
+  }
+  return true;
+}
+
+// The call entry of a function (see MethodDef): the call made positional
+// where keywords_as_positional allows, else as the function type makes it
+// through the fast entry.
 template <const Signature& S, PyObject* (*Body)(Call&)>
-PyMethodDef method() {
-  return PyMethodDef{S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<S, Body>)),
-                     METH_FASTCALL | METH_KEYWORDS, nullptr};
+__attribute__((noinline)) PyObject* call_unpacked_entry(PyObject* self, PyObject* args, PyObject* kw) {
+  return call_unpacked(args, kw, [self](PyObject* const* stack, Py_ssize_t nargs, PyObject* names) {
+    return entry<S, Body>(self, stack, nargs, names);
+  });
+}
+
+template <const Signature& S, PyObject* (*Body)(Call&)>
+PyObject* call_entry(PyObject* self, PyObject* args, PyObject* kw) {
+  PyObject* vector[kMaxParams];
+  if (!keywords_as_positional<S>(self, args, kw, vector)) return call_unpacked_entry<S, Body>(self, args, kw);
+  // The values from the dict are held: it may be the caller's own dict,
+  // which the body could change.
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  for (int i = 0; i < S.nparams; ++i)
+    if (i >= nargs) Py_INCREF(vector[i]);
+  PyObject* result = entry<S, Body>(self, vector, S.nparams, nullptr);
+  for (int i = 0; i < S.nparams; ++i)
+    if (i >= nargs) Py_DECREF(vector[i]);
+  return result;
+}
+
+template <const Signature& S, PyObject* (*Body)(Call&)>
+MethodDef method() {
+  return MethodDef{
+      PyMethodDef{S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<S, Body>)),
+                  METH_FASTCALL | METH_KEYWORDS | kWithCallEntry, nullptr},
+      call_entry<S, Body>};
 }
 
 }  // namespace pelmo

@@ -51,37 +51,6 @@ PyObject* __Pyx_PyObject_FastCall(PyObject* func, PyObject* const* args, Py_ssiz
   return check_result(result);
 }
 
-PyObject* __Pyx_PyObject_CallVectorDict(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kw) {
-  // The call slots of these types pass the tuple's items and the dict on to
-  // exactly these functions.
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject** vector = const_cast<PyObject**>(args);
-  PyObject* result = Py_TYPE(func) == &PyFunction_Type ? _PyFunction_FastCallDict(func, vector, nargs, kw)
-                                                       : _PyCFunction_FastCallDict(func, vector, nargs, kw);
-  Py_LeaveRecursiveCall();
-  return check_result(result);
-}
-
-PyObject* __Pyx_PyCFunction_CallKeywords(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
-  // Behind the slot the dict would only be unpacked into this vector and
-  // names again. The rest is what the slot does for this kind of builtin:
-  // its own recursion guard around the body, then the interpreter's check of
-  // the body's result.
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
-  PyObject* self = (ml->ml_flags & METH_STATIC) ? nullptr : PyCFunction_GET_SELF(func);
-  PyObject* result = nullptr;
-  if (!Py_EnterRecursiveCall(" while calling a Python object")) {
-    result = reinterpret_cast<FastKeywordsBody>(ml->ml_meth)(self, args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
-  }
-  result = _Py_CheckFunctionResult(func, result, nullptr);
-  Py_LeaveRecursiveCall();
-  return check_result(result);
-}
-
 PyObject* __Pyx_PyObject_CallMethod1(PyObject* method, PyObject* arg) {
   if (Py_TYPE(method) == &PyMethod_Type && PyMethod_GET_SELF(method)) {
     PyObject* args[2] = {PyMethod_GET_SELF(method), arg};
@@ -89,5 +58,82 @@ PyObject* __Pyx_PyObject_CallMethod1(PyObject* method, PyObject* arg) {
   }
   return __Pyx_PyObject_FastCall(method, &arg, 1);
 }
+
+PyMethodDef* __Pyx_LookupMethodO(PyObject* obj, PyObject* name, Ref& attr) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dict) {
+    // What generic lookup does, up to the binding: the type's attribute, a
+    // method descriptor (not a data descriptor, so an instance attribute of
+    // the same name comes first), then the instance dict.
+    PyObject* descr = _PyType_Lookup(type, name);
+    if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+      PyMethodDescrObject* method = reinterpret_cast<PyMethodDescrObject*>(descr);
+      PyMethodDef* def = method->d_method;
+      // A descriptor of another type (copied into a class) refuses to bind:
+      // generic lookup raises its TypeError.
+      if ((def->ml_flags & ~METH_COEXIST) == METH_O && PyObject_TypeCheck(obj, method->d_common.d_type)) {
+        PyObject** dictptr = _PyObject_GetDictPtr(obj);
+        if (dictptr && *dictptr) {
+          Ref dict = Ref::borrow(*dictptr);
+          if (PyObject* shadow = PyDict_GetItem(dict.get(), name)) {
+            attr = Ref::borrow(shadow);
+            return nullptr;
+          }
+        }
+        // The definition stays valid: it belongs to the type's module, not
+        // to the descriptor, which the dict lookup above may have released.
+        return def;
+      }
+    }
+  }
+  attr = Ref::steal(__Pyx_PyObject_GetAttrStr(obj, name));
+  return nullptr;
+}
+
+PyObject* __Pyx_CallMethodO(PyThreadState* ts, PyMethodDef* def, PyObject* self, PyObject* arg) {
+  PyObject* result = nullptr;
+  if (!enter_call(ts)) {
+    result = def->ml_meth(self, arg);
+    leave_call(ts);
+  }
+  if (result ? !ts->curexc_type : ts->curexc_type != nullptr) return result;
+  // A result with an exception, or none without: the interpreter's message
+  // names the bound method, made here for it.
+  Ref bound = Ref::steal(PyCFunction_NewEx(def, self, nullptr));
+  if (!bound) {
+    Py_XDECREF(result);
+    return nullptr;
+  }
+  return _Py_CheckFunctionResult(bound.get(), result, nullptr);
+}
+
+namespace callee {
+
+PyObject* Generic::operator()(PyObject* first) {
+  Ref one = Ref::steal(PyTuple_New(1));
+  if (!one) {
+    failed_ = failures_.tuple;
+    return nullptr;
+  }
+  Py_INCREF(first);
+  PyTuple_SET_ITEM(one.get(), 0, first);
+  Ref positional = Ref::steal(PyNumber_Add(one.get(), extra_));
+  if (!positional) {
+    failed_ = failures_.concat;
+    return nullptr;
+  }
+  // Every call gets its own keywords, an empty dict when there are none: a
+  // callee that changes its dict must not change the next call's.
+  Ref keywords = Ref::steal(kw_ ? PyDict_Copy(kw_) : PyDict_New());
+  if (!keywords) {
+    failed_ = failures_.copy;
+    return nullptr;
+  }
+  PyObject* result = __Pyx_PyObject_Call(func_, positional.get(), keywords.get());
+  failed_ = failures_.call;
+  return result;
+}
+
+}  // namespace callee
 
 }  // namespace pelmo

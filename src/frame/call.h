@@ -4,6 +4,7 @@
 // call costs no argument tuple where the callee does not need one.
 #pragma once
 #include "frame/cyfunction.h"
+#include "frame/walk.h"
 
 namespace pelmo {
 
@@ -36,37 +37,6 @@ inline PyObject* __Pyx_PyObject_CallOneArg(PyObject* func, PyObject* arg) {
 // calling the bound method, one object fewer.
 PyObject* __Pyx_PyObject_CallMethod1(PyObject* method, PyObject* arg);
 
-// Whether calling `func` through its type's call slot with a tuple and a
-// dict does no more than hand the tuple's items and the dict to one of the
-// interpreter's vector calls that take a keyword dict: Python functions, and
-// builtin functions that do not take their arguments as a tuple. Neither kind
-// lets the callee hold the tuple or the dict itself.
-inline bool __Pyx_CallSlotTakesVector(PyObject* func) {
-  PyTypeObject* type = Py_TYPE(func);
-  if (type == &PyFunction_Type) return true;
-  return type == &PyCFunction_Type && !(PyCFunction_GET_FLAGS(func) & METH_VARARGS);
-}
-
-// For a callee of those kinds: the same call as __Pyx_PyObject_Call with a
-// tuple of args[:nargs] and a copy of `kw`, without building either. `kw` is
-// a dict (possibly empty) or null.
-PyObject* __Pyx_PyObject_CallVectorDict(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kw);
-
-// Whether `func` is a builtin function whose call slot, given a tuple and a
-// keyword dict, unpacks them into a vector and keyword names for its body.
-inline bool __Pyx_IsFastKeywordsBuiltin(PyObject* func) {
-  return Py_TYPE(func) == &PyCFunction_Type &&
-         (PyCFunction_GET_FLAGS(func) & ~(METH_CLASS | METH_STATIC | METH_COEXIST)) ==
-             (METH_FASTCALL | METH_KEYWORDS);
-}
-
-// For such a callee: the same call as __Pyx_PyObject_Call with a tuple of
-// args[:nargs] and a dict mapping the names in `kwnames` to the values that
-// follow them in `args`, without building either.
-PyObject* __Pyx_PyCFunction_CallKeywords(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames);
-
 // Attribute lookup through the type's slot.
 inline PyObject* __Pyx_PyObject_GetAttrStr(PyObject* obj, PyObject* name) {
   getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
@@ -85,6 +55,281 @@ inline int __Pyx_ListAppend(PyObject* list, PyObject* item) {
     return 0;
   }
   return PyList_Append(list, item);
+}
+
+// --- the calling thread's state, fetched once ---------------------------------------
+
+// The interpreter's recursion guard (Py_EnterRecursiveCall and
+// Py_LeaveRecursiveCall, the same accounting and the same RecursionError)
+// for a caller that already holds its thread's state. The state of the
+// calling thread stays the same object for as long as the call runs, even
+// if a callee releases the interpreter lock meanwhile.
+inline bool enter_call(PyThreadState* ts) {
+  return _Py_MakeRecCheck(ts->recursion_depth) && _Py_CheckRecursiveCall(" while calling a Python object");
+}
+inline void leave_call(PyThreadState* ts) {
+  if (_Py_MakeEndRecCheck(ts->recursion_depth)) ts->overflowed = 0;
+}
+
+inline PyObject* check_result(PyThreadState* ts, PyObject* result) {
+  if (!result && !ts->curexc_type)
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+  return result;
+}
+
+// What the interpreter checks after a builtin's body returns: a null result
+// needs an exception, a result must come without one (_Py_CheckFunctionResult,
+// whose messages name `callee`).
+inline PyObject* check_builtin_result(PyThreadState* ts, PyObject* callee, PyObject* result) {
+  if (result && !ts->curexc_type) return result;
+  return _Py_CheckFunctionResult(callee, result, nullptr);
+}
+
+// --- builtin methods found on a type --------------------------------------------------
+
+// obj.name as generic attribute lookup finds it, for a call with one
+// argument. When the lookup would bind a builtin method of obj's type that
+// takes one argument (a method descriptor, no instance attribute of that
+// name in the way), its definition is returned and `attr` stays empty: the
+// caller enters it with __Pyx_CallMethodO, and no bound method is made.
+// Otherwise the result is null and `attr` holds the attribute, or is empty
+// with the lookup's exception set.
+PyMethodDef* __Pyx_LookupMethodO(PyObject* obj, PyObject* name, Ref& attr);
+
+// The method `def` of `self` called with `arg`, as calling the bound method
+// that attribute lookup would have made: the builtin's recursion guard and
+// result check included.
+PyObject* __Pyx_CallMethodO(PyThreadState* ts, PyMethodDef* def, PyObject* self, PyObject* arg);
+
+// --- one callee, many calls --------------------------------------------------------------
+
+// Where a call of func(first, *extra, **kw) can fail, one failure point
+// each: making the tuple (first,), adding `extra` to it, copying `kw` (these
+// three only for callees that are given a tuple and a dict), and the call.
+struct CallFailures {
+  Step tuple;
+  Step concat;
+  Step copy;
+  Step call;
+};
+
+// Extra positional arguments up to this many are passed from a vector on the
+// stack to callees that take one; more go through the generic call.
+constexpr Py_ssize_t kMaxVectorExtra = 7;
+
+namespace callee {
+
+// (self,) first, *extra as a vector: set up once, with the slot of `first`
+// filled per call. Borrows everything; not copied once made.
+class Vector {
+ public:
+  Vector(PyObject* self, PyObject* extra) {
+    Py_ssize_t k = 0;
+    if (self) slots_[k++] = self;
+    first_ = k++;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extra); ++i) slots_[k++] = PyTuple_GET_ITEM(extra, i);
+    n_ = k;
+  }
+  Vector(const Vector&) = delete;
+  Vector& operator=(const Vector&) = delete;
+  PyObject** with(PyObject* first) {
+    slots_[first_] = first;
+    return slots_;
+  }
+  Py_ssize_t size() const { return n_; }
+
+ private:
+  PyObject* slots_[kMaxVectorExtra + 2];
+  Py_ssize_t first_;
+  Py_ssize_t n_;
+};
+
+// Each kind below makes exactly the call that the callee's call slot would
+// make of a new tuple (first,) + extra and a copy of kw, under the same
+// recursion guards, with the same result checks. Calling one returns a new
+// reference, or null with an exception set and failed() naming the failure
+// point.
+
+// A Python function, or a bound method whose function is one (its call slot
+// prepends the instance and hands over to the function's).
+class PyFunction {
+ public:
+  PyFunction(PyThreadState* ts, PyObject* func, PyObject* self, PyObject* extra, PyObject* kw, Step failed)
+      : ts_(ts), func_(func), kw_(kw), args_(self, extra), failed_(failed) {}
+  PyObject* operator()(PyObject* first) {
+    PyObject** args = args_.with(first);
+    if (enter_call(ts_)) return nullptr;
+    // The keywords are copied by the callee's frame set-up, never kept.
+    PyObject* result = _PyFunction_FastCallDict(func_, args, args_.size(), kw_);
+    leave_call(ts_);
+    return check_result(ts_, result);
+  }
+  Step failed() const { return failed_; }
+
+ private:
+  PyThreadState* ts_;
+  PyObject* func_;
+  PyObject* kw_;  // null when there are none
+  Vector args_;
+  Step failed_;
+};
+
+// The calling conventions of builtins that take a vector and no keywords.
+enum class Convention { kO, kFast, kFastKeywords };
+
+// A builtin function of such a convention, called without keywords (and,
+// for kO, with exactly one argument): behind its call slot there is the
+// builtin's own recursion guard around its body, then the result check.
+template <Convention C>
+class Builtin {
+ public:
+  Builtin(PyThreadState* ts, PyObject* func, PyObject* extra, Step failed)
+      : ts_(ts),
+        func_(func),
+        self_(PyCFunction_GET_SELF(func)),
+        meth_(PyCFunction_GET_FUNCTION(func)),
+        args_(nullptr, extra),
+        failed_(failed) {}
+  PyObject* operator()(PyObject* first) {
+    if (enter_call(ts_)) return nullptr;
+    PyObject* result = nullptr;
+    if (!enter_call(ts_)) {
+      if (C == Convention::kO) {
+        result = meth_(self_, first);
+      } else if (C == Convention::kFast) {
+        result = reinterpret_cast<_PyCFunctionFast>(meth_)(self_, args_.with(first), args_.size());
+      } else {
+        result = reinterpret_cast<_PyCFunctionFastWithKeywords>(meth_)(self_, args_.with(first), args_.size(), nullptr);
+      }
+      leave_call(ts_);
+    }
+    result = check_builtin_result(ts_, func_, result);
+    leave_call(ts_);
+    return result;
+  }
+  Step failed() const { return failed_; }
+
+ private:
+  PyThreadState* ts_;
+  PyObject* func_;
+  PyObject* self_;
+  PyCFunction meth_;
+  Vector args_;
+  Step failed_;
+};
+
+// Any other builtin function that does not take its arguments as a tuple:
+// the interpreter's own vector call with the keyword dict, which unpacks the
+// dict for the body or reports what does not fit the convention.
+class BuiltinDict {
+ public:
+  BuiltinDict(PyThreadState* ts, PyObject* func, PyObject* extra, PyObject* kw, Step failed)
+      : ts_(ts), func_(func), kw_(kw), args_(nullptr, extra), failed_(failed) {}
+  PyObject* operator()(PyObject* first) {
+    PyObject** args = args_.with(first);
+    if (enter_call(ts_)) return nullptr;
+    PyObject* result = _PyCFunction_FastCallDict(func_, args, args_.size(), kw_);
+    leave_call(ts_);
+    return check_result(ts_, result);
+  }
+  Step failed() const { return failed_; }
+
+ private:
+  PyThreadState* ts_;
+  PyObject* func_;
+  PyObject* kw_;
+  Vector args_;
+  Step failed_;
+};
+
+// A function object of the shared type with a fast entry, called without
+// keywords: its call slot hands the tuple's items to that entry.
+class CyFunction {
+ public:
+  CyFunction(PyThreadState* ts, PyObject* func, PyObject* extra, Step failed)
+      : ts_(ts), func_(func), entry_(cyfunction(func)->func_vectorcall), args_(nullptr, extra), failed_(failed) {}
+  PyObject* operator()(PyObject* first) {
+    PyObject** args = args_.with(first);
+    if (enter_call(ts_)) return nullptr;
+    PyObject* result = entry_(func_, args, static_cast<size_t>(args_.size()), nullptr);
+    leave_call(ts_);
+    return check_result(ts_, result);
+  }
+  Step failed() const { return failed_; }
+
+ private:
+  PyThreadState* ts_;
+  PyObject* func_;
+  __pyx_vectorcallfunc entry_;
+  Vector args_;
+  Step failed_;
+};
+
+// Anything else: a new tuple (first,) + extra and a new copy of kw for every
+// call, through the call slot. The callee may keep either.
+class Generic {
+ public:
+  Generic(PyObject* func, PyObject* extra, PyObject* kw, const CallFailures& failures)
+      : func_(func), extra_(extra), kw_(kw), failures_(failures), failed_(failures.call) {}
+  PyObject* operator()(PyObject* first);
+  Step failed() const { return failed_; }
+
+ private:
+  PyObject* func_;
+  PyObject* extra_;
+  PyObject* kw_;
+  const CallFailures& failures_;
+  Step failed_;
+};
+
+}  // namespace callee
+
+// Calls visit(call) with a callable `call` such that call(first) does what
+// __Pyx_PyObject_Call(func, (first,) + extra, dict(kw)) does, and returns
+// what visit returns. `extra` is a tuple, `kw` a dict with string keys (or
+// null); both must stay unchanged while `call` is used. The callee's kind is
+// decided here, once: each kind is a type of its own, so a loop in `visit`
+// is compiled for it and does not look at the callee again.
+template <typename Visit>
+auto prepare_call(PyObject* func, PyObject* extra, PyObject* kw, const CallFailures& failures, Visit&& visit) {
+  PyThreadState* ts = PyThreadState_Get();
+  Py_ssize_t nextra = PyTuple_GET_SIZE(extra);
+  PyObject* kw_or_null = kw && PyDict_GET_SIZE(kw) != 0 ? kw : nullptr;
+  PyTypeObject* type = Py_TYPE(func);
+  if (nextra <= kMaxVectorExtra) {
+    if (type == &PyFunction_Type) {
+      callee::PyFunction call(ts, func, nullptr, extra, kw_or_null, failures.call);
+      return visit(call);
+    }
+    if (type == &PyMethod_Type && Py_TYPE(PyMethod_GET_FUNCTION(func)) == &PyFunction_Type) {
+      callee::PyFunction call(ts, PyMethod_GET_FUNCTION(func), PyMethod_GET_SELF(func), extra, kw_or_null,
+                              failures.call);
+      return visit(call);
+    }
+    if (type == &PyCFunction_Type && !(PyCFunction_GET_FLAGS(func) & METH_VARARGS)) {
+      int flags = PyCFunction_GET_FLAGS(func) & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
+      if (!kw_or_null && flags == METH_O && nextra == 0) {
+        callee::Builtin<callee::Convention::kO> call(ts, func, extra, failures.call);
+        return visit(call);
+      }
+      if (!kw_or_null && flags == METH_FASTCALL) {
+        callee::Builtin<callee::Convention::kFast> call(ts, func, extra, failures.call);
+        return visit(call);
+      }
+      if (!kw_or_null && flags == (METH_FASTCALL | METH_KEYWORDS)) {
+        callee::Builtin<callee::Convention::kFastKeywords> call(ts, func, extra, failures.call);
+        return visit(call);
+      }
+      callee::BuiltinDict call(ts, func, extra, kw_or_null, failures.call);
+      return visit(call);
+    }
+    if (type == __pyx_mstate.__pyx_CyFunctionType && cyfunction(func)->func_vectorcall && !kw_or_null) {
+      callee::CyFunction call(ts, func, extra, failures.call);
+      return visit(call);
+    }
+  }
+  callee::Generic call(func, extra, kw, failures);
+  return visit(call);
 }
 
 }  // namespace pelmo

@@ -95,42 +95,11 @@ bool entry_for(int ml_flags, __pyx_vectorcallfunc& entry) {
 
 // --- the call operation --------------------------------------------------------
 
-// Kept out of line: the plain call path stays free of its stack frame.
+// Kept out of line: the plain call path stays free of their stack frames.
 __attribute__((noinline)) PyObject* call_with_keywords(Self* f, PyObject* args, PyObject* kw) {
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  Py_ssize_t nkw = PyDict_GET_SIZE(kw);
-  // Small calls, the usual ones, build their vector on the C stack.
-  PyObject* small[8];
-  PyObject** stack = nargs + nkw <= 8 ? small
-                                      : static_cast<PyObject**>(PyMem_Malloc((nargs + nkw) * sizeof(PyObject*)));
-  if (!stack) return PyErr_NoMemory();
-  for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-  Ref names = Ref::steal(PyTuple_New(nkw));
-  PyObject* result = nullptr;
-  if (names) {
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    bool strings = true;
-    // The dict cannot change during this walk: nothing here runs Python code.
-    while (i < nkw && PyDict_Next(kw, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) strings = false;
-      Py_INCREF(key);
-      PyTuple_SET_ITEM(names.get(), i, key);
-      stack[nargs + i] = value;
-      ++i;
-    }
-    if (!strings) {
-      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    } else {
-      // Values are borrowed from the dict, which the caller keeps alive; the
-      // callee may not mutate it in between, but a user callee could, so hold them.
-      for (Py_ssize_t k = 0; k < nkw; ++k) Py_INCREF(stack[nargs + k]);
-      result = f->func_vectorcall(reinterpret_cast<PyObject*>(f), stack, nargs, names.get());
-      for (Py_ssize_t k = 0; k < nkw; ++k) Py_DECREF(stack[nargs + k]);
-    }
-  }
-  if (stack != small) PyMem_Free(stack);
-  return result;
+  return call_unpacked(args, kw, [f](PyObject* const* stack, Py_ssize_t nargs, PyObject* names) {
+    return f->func_vectorcall(reinterpret_cast<PyObject*>(f), stack, nargs, names);
+  });
 }
 
 PyObject* cyfunction_call(PyObject* func, PyObject* args, PyObject* kw) {
@@ -138,6 +107,11 @@ PyObject* cyfunction_call(PyObject* func, PyObject* args, PyObject* kw) {
   if (f->func_vectorcall) {
     if (!kw || PyDict_GET_SIZE(kw) == 0)
       return f->func_vectorcall(func, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr);
+    // A function described by a module of this frame, in any library, has
+    // a call entry of its own, which binds straight from the dict where it can.
+    PyMethodDef* ml = f->func.m_ml;
+    if ((ml->ml_flags & kWithCallEntry) && !takes_self_from_args(f))
+      return reinterpret_cast<const MethodDef*>(ml)->call(f->func.m_self, args, kw);
     return call_with_keywords(f, args, kw);
   }
   PyCFunctionWithKeywords meth = reinterpret_cast<PyCFunctionWithKeywords>(f->func.m_ml->ml_meth);

@@ -24,6 +24,8 @@ enum FrameString : int {
   kStrMain,
   kStrName,
   kStrTest,
+  kStrStdout,      // the names the builtin print works with
+  kStrWrite,
   kStrModuleName,  // the full dotted name, interned
   kStrSourceFile,  // code objects' file name, plain
   kFrameStrings
@@ -281,10 +283,27 @@ constexpr Signature StringTable::lambda(const char* fname, int line, const char*
   return s;
 }
 
-// A published function, or a function object serving as a default value:
-// its method definition and the signature everything else comes from.
-struct FunctionDesc {
+// A function's method definition followed by a call entry for calls that
+// come with a non-empty keyword dict: (self, argument tuple, keyword dict) ->
+// result, with the effect the function type's call operation has through the
+// fast entry, binding straight from the dict where it can. The flag
+// kWithCallEntry in the definition's flags says that the entry is there;
+// construction masks it out when it picks the fast entry, and no method
+// definition made elsewhere carries it. The registered type's call operation
+// serves every library's functions, so this pair is a binary contract like
+// the instance record.
+constexpr int kWithCallEntry = 0x10000000;
+
+struct MethodDef {
   PyMethodDef def;  // name, entry, flags, doc
+  ternaryfunc call;
+};
+
+// A published function, or a function object serving as a default value:
+// its method definition with its call entry, and the signature everything
+// else comes from.
+struct FunctionDesc {
+  MethodDef method;
   const Signature* sig;
 };
 
@@ -308,8 +327,10 @@ struct ModuleDesc {
   int* main_flag;  // the exported flag
 };
 
-// The function type keeps a pointer to `def`; the frame finds the whole
-// description from it, so `def` must stay the first member.
-static_assert(offsetof(FunctionDesc, def) == 0, "PyMethodDef must come first");
+// The function type keeps a pointer to the method definition: the defaults
+// getter finds the whole description from it, the call operation the call
+// entry right behind it.
+static_assert(offsetof(FunctionDesc, method) == 0, "the method definition must come first");
+static_assert(offsetof(MethodDef, call) == sizeof(PyMethodDef), "the call entry follows the definition");
 
 }  // namespace pelmo

@@ -130,16 +130,20 @@ PyObject* __pyx_pymod_create(PyObject* spec, PyModuleDef*) {
 }
 
 int __Pyx_CreateStringTabAndInitStrings() {
-  const StrSpec frame[kFrameStrings] = {
+  // In the order of FrameString.
+  const StrSpec frame[] = {
       interned("asyncio.coroutines"),
       interned("cline_in_traceback"),
       interned("_is_coroutine"),
       interned("__main__"),
       interned("__name__"),
       interned("__test__"),
+      interned("stdout"),
+      interned("write"),
       StrSpec{M.full_name, cstr_size(M.full_name), nullptr, 0, 1, 1},
       StrSpec{__pyx_names.source_file, cstr_size(__pyx_names.source_file), nullptr, 0, 1, 0},
   };
+  static_assert(sizeof frame / sizeof frame[0] == kFrameStrings, "one frame string per FrameString");
   for (int i = 0; i < kFrameStrings; ++i)
     if (create_string(&__pyx_mstate.strings[i], frame[i]) < 0) return -1;
   for (int i = 0; i < M.strings->count; ++i)

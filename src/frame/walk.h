@@ -6,6 +6,12 @@
 
 namespace pelmo {
 
+// Whether for_each(seq, ...) would visit nothing without running any code:
+// an empty exact list or tuple.
+inline bool walks_nothing(PyObject* seq) {
+  return (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && Py_SIZE(seq) == 0;
+}
+
 // Visits every item of `seq`. Exact lists and tuples are walked by index,
 // reading the live length before every step, which is what their iterators
 // do; anything else goes through its iterator, where StopIteration (or a

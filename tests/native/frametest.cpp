@@ -3,7 +3,9 @@
 // make(kind, flags, cls) builds a function object with the method definition
 // `kind` (see kKinds), its `flags` field and defining class set as given.
 // Each body reports what it received, so tests can see self, the class and
-// the arguments as the fast entries hand them over.
+// the arguments as the fast entries hand them over. builtin(kind) and
+// cfile() make objects of the interpreter's own kinds that break the rules
+// of their calling convention on request (see misbehave).
 #include "frame/module.h"
 
 namespace {
@@ -11,7 +13,8 @@ namespace {
 using namespace pelmo;
 
 constexpr StringTable kStrings = strings(interned("make"), interned("kind"), interned("flags"), interned("cls"),
-                                         interned("vcall"), interned("f"), interned("vector"), interned("kwnames"));
+                                         interned("vcall"), interned("f"), interned("vector"), interned("kwnames"),
+                                         interned("builtin"), interned("cfile"));
 
 PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
 
@@ -54,6 +57,42 @@ PyMethodDef kKinds[] = {
     {"bad", as_meth(one), METH_VARARGS, nullptr},
     {"nullresult", as_meth(null_without_error), METH_O, nullptr},
 };
+
+// Given "0" (or 0) returns null without an exception, given "1" (or 1) a
+// result with an exception set; anything else comes back unchanged.
+PyObject* misbehave(PyObject* arg) {
+  Ref text = Ref::steal(PyObject_Str(arg));
+  if (!text) return nullptr;
+  if (PyUnicode_CompareWithASCIIString(text.get(), "0") == 0) return nullptr;
+  if (PyUnicode_CompareWithASCIIString(text.get(), "1") == 0) {
+    PyErr_SetString(PyExc_ValueError, "left pending");
+    Py_RETURN_NONE;
+  }
+  Py_INCREF(arg);
+  return arg;
+}
+PyObject* misbehave_o(PyObject*, PyObject* arg) { return misbehave(arg); }
+PyObject* misbehave_fast(PyObject*, PyObject* const* args, Py_ssize_t n) { return misbehave(n ? args[0] : Py_None); }
+PyObject* misbehave_fastkw(PyObject*, PyObject* const* args, Py_ssize_t n, PyObject*) {
+  return misbehave(n ? args[0] : Py_None);
+}
+
+PyMethodDef kMisbehaving[] = {
+    {"misbehave_o", as_meth(misbehave_o), METH_O, nullptr},
+    {"misbehave_fast", as_meth(misbehave_fast), METH_FASTCALL, nullptr},
+    {"misbehave_fastkw", as_meth(misbehave_fastkw), METH_FASTCALL | METH_KEYWORDS, nullptr},
+};
+
+// A type whose instances have a builtin `write` of one argument that misbehaves.
+PyMethodDef kFileMethods[] = {{"write", as_meth(misbehave_o), METH_O, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyTypeObject file_type = [] {
+  PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "frametest.CFile";
+  t.tp_basicsize = sizeof(PyObject);
+  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_methods = kFileMethods;
+  return t;
+}();
 
 PyObject* make(Call& a) {
   Py_ssize_t kind = PyLong_AsSsize_t(a[0]);
@@ -102,13 +141,40 @@ PyObject* vcall(Call& a) {
                                         names == Py_None ? nullptr : names);
 }
 
+// builtin(kind): a builtin function (the interpreter's type) of kMisbehaving[kind].
+PyObject* builtin(Call& a) {
+  Py_ssize_t kind = PyLong_AsSsize_t(a[0]);
+  if (kind == -1 && PyErr_Occurred()) PELMO_FAIL(a, 8);
+  if (kind < 0 || kind >= static_cast<Py_ssize_t>(sizeof kMisbehaving / sizeof kMisbehaving[0])) {
+    PyErr_SetString(PyExc_ValueError, "no such kind");
+    PELMO_FAIL(a, 8);
+  }
+  PyObject* f = PyCFunction_NewEx(&kMisbehaving[kind], nullptr, nullptr);
+  if (!f) PELMO_FAIL(a, 8);
+  return f;
+}
+
+// cfile(): a new instance of CFile.
+PyObject* cfile(Call& a) {
+  if (!file_type.tp_dict && PyType_Ready(&file_type) < 0) PELMO_FAIL(a, 10);
+  PyObject* f = PyObject_New(PyObject, &file_type);
+  if (!f) PELMO_FAIL(a, 10);
+  return f;
+}
+
 // Line 1: def make(kind, flags, cls):
 constexpr Signature kMakeSig = kStrings.def("make", 1).param("kind").param("flags").param("cls");
 const FunctionDesc kMake = function<kMakeSig, make>();
 // Line 4: def vcall(f, vector, kwnames):
 constexpr Signature kVcallSig = kStrings.def("vcall", 4).param("f").param("vector").param("kwnames");
 const FunctionDesc kVcall = function<kVcallSig, vcall>();
-constexpr FunctionList kFunctions = functions(kMake, kVcall);
+// Line 7: def builtin(kind):
+constexpr Signature kBuiltinSig = kStrings.def("builtin", 7).param("kind");
+const FunctionDesc kBuiltin = function<kBuiltinSig, builtin>();
+// Line 9: def cfile():
+constexpr Signature kCfileSig = kStrings.def("cfile", 9);
+const FunctionDesc kCfile = function<kCfileSig, cfile>();
+constexpr FunctionList kFunctions = functions(kMake, kVcall, kBuiltin, kCfile);
 
 }  // namespace
 

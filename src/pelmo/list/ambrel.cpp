@@ -16,10 +16,6 @@ constexpr Signature kAmbrelSig =
 const FunctionDesc kAmbrel = function<kAmbrelSig, ambrel>();
 constexpr FunctionList kFunctions = functions(kAmbrel);
 
-// Extra positional arguments up to this many are passed from a vector on the
-// stack to callees that take one.
-constexpr Py_ssize_t kDirectArgs = 7;
-
 PyObject* ambrel(Call& a) {
   PyObject* ls = a[0];
   PyObject* func = a[1];
@@ -28,38 +24,24 @@ PyObject* ambrel(Call& a) {
   // Line 2: return [func(l, *args, **kwargs) for l in ls]
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 2);
-  Step walked = for_each(ls, PELMO_HERE(2),
-                         PELMO_HERE(2),
-                         [&](PyObject* l) -> Step {
-                           // A callee that only ever sees the items of the
-                           // tuple and of the keyword copy gets them directly.
-                           Py_ssize_t nextra = PyTuple_GET_SIZE(args);
-                           if (nextra <= kDirectArgs && __Pyx_CallSlotTakesVector(func)) {
-                             PyObject* vector[kDirectArgs + 1];
-                             vector[0] = l;
-                             for (Py_ssize_t i = 0; i < nextra; ++i) vector[i + 1] = PyTuple_GET_ITEM(args, i);
-                             Ref value = Ref::steal(__Pyx_PyObject_CallVectorDict(func, vector, nextra + 1, kwargs));
-                             if (!value) return PELMO_HERE(2);
-                             if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(2);
-                             return kOk;
-                           }
-                           Ref one = Ref::steal(PyTuple_New(1));
-                           if (!one) return PELMO_HERE(2);
-                           Py_INCREF(l);
-                           PyTuple_SET_ITEM(one.get(), 0, l);
-                           Ref positional = Ref::steal(PyNumber_Add(one.get(), args));
-                           if (!positional) return PELMO_HERE(2);
-                           // Every call gets its own keywords: a callee that
-                           // changes its dict must not change the next call's.
-                           Ref keywords = Ref::steal(PyDict_Copy(kwargs));
-                           if (!keywords) return PELMO_HERE(2);
-                           Ref value = Ref::steal(__Pyx_PyObject_Call(func, positional.get(), keywords.get()));
-                           if (!value) return PELMO_HERE(2);
-                           positional.reset();
-                           keywords.reset();
-                           if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(2);
-                           return kOk;
-                         });
+  // func is not even looked at when there is nothing to call it for.
+  if (walks_nothing(ls)) return result.release();
+  // Where one call of func can fail: making (l,), adding args to it, copying
+  // kwargs, and the call.
+  const CallFailures call_failed = {PELMO_HERE(2),
+                                    PELMO_HERE(2),
+                                    PELMO_HERE(2),
+                                    PELMO_HERE(2)};
+  Step walked = prepare_call(func, args, kwargs, call_failed, [&](auto& call) {
+    return for_each(ls, PELMO_HERE(2),
+                    PELMO_HERE(2),
+                    [&](PyObject* l) -> Step {
+                      Ref value = Ref::steal(call(l));
+                      if (!value) return call.failed();
+                      if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(2);
+                      return kOk;
+                    });
+  });
   if (walked.failed()) return a.fail(walked);
   return result.release();
 }

@@ -1,6 +1,7 @@
 // pelmo.list.count: elemcount(ls) -> {element: ls.count(element)}, keys in
 // order of first occurrence.
 #include "frame/module.h"
+#include "pelmo/list/count_plain.h"
 
 namespace {
 
@@ -17,6 +18,9 @@ constexpr FunctionList kFunctions = functions(kElemcount);
 
 PyObject* elemcount(Call& a) {
   PyObject* ls = a[0];
+  // Exact lists and tuples of plain values, strings and bytes are counted by
+  // hashing, with the result the statements below give (see count_plain.h).
+  if (PyObject* counted = count_plain(ls)) return counted;
   // Line 2: vis = []
   Ref vis = Ref::steal(PyList_New(0));
   if (!vis) PELMO_FAIL(a, 2);

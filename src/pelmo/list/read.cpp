@@ -58,20 +58,32 @@ PyObject* read(Call& a) {
   // Line 2: return [func(input(s)) for i in range(n)]
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 2);
-  Ref lines = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("range"), n));
-  if (!lines) PELMO_FAIL(a, 2);
   // Each line is converted before the next is read, so a failing conversion
   // leaves the rest of the input unread.
-  Step walked = for_each(lines.get(), PELMO_HERE(2),
-                         PELMO_HERE(2),
-                         [&](PyObject*) -> Step {
-                           Ref line = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("input"), s));
-                           if (!line) return PELMO_HERE(2);
-                           Ref value = Ref::steal(__Pyx_PyObject_CallOneArg(func, line.get()));
-                           if (!value) return PELMO_HERE(2);
-                           if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(2);
-                           return kOk;
-                         });
+  auto read_one = [&](PyObject*) -> Step {
+    Ref line = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("input"), s));
+    if (!line) return PELMO_HERE(2);
+    Ref value = Ref::steal(__Pyx_PyObject_CallOneArg(func, line.get()));
+    if (!value) return PELMO_HERE(2);
+    if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(2);
+    return kOk;
+  };
+  // range(n) of an exact int, through the interpreter's own range, runs no
+  // code and hands out numbers nobody sees: only their count matters, so
+  // neither the range nor its iterator is made.
+  bool plain_range = PELMO_BUILTIN("range") == reinterpret_cast<PyObject*>(&PyRange_Type) && PyLong_CheckExact(n);
+  int overflow = 0;
+  long count = plain_range ? PyLong_AsLongAndOverflow(n, &overflow) : 0;
+  if (plain_range && !overflow) {
+    for (long i = 0; i < count; ++i) {
+      Step s = read_one(nullptr);
+      if (s.failed()) return a.fail(s);
+    }
+    return result.release();
+  }
+  Ref lines = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("range"), n));
+  if (!lines) PELMO_FAIL(a, 2);
+  Step walked = for_each(lines.get(), PELMO_HERE(2), PELMO_HERE(2), read_one);
   if (walked.failed()) return a.fail(walked);
   return result.release();
 }

@@ -65,25 +65,12 @@ PyObject* get_item(PyObject* ls, Py_ssize_t j) {
   return index ? PyObject_GetItem(ls, index.get()) : nullptr;
 }
 
-// print(item, end=end) through the captured builtin: the builtin print is
-// entered with a vector, any other object through its call slot with a fresh
-// argument tuple and keyword dict per call. The two failure points are the
-// caller's.
-Step print_one(PyObject* item, PyObject* end, Step build_failed, Step call_failed) {
-  PyObject* print = PELMO_BUILTIN("print");
-  if (__Pyx_IsFastKeywordsBuiltin(print)) {
-    // The builtin print takes the vector (item, end) with the names ("end",)
-    // directly, which is what its slot would make of the tuple and the dict.
-    static PyObject* end_kwnames;
-    if (!end_kwnames) {
-      end_kwnames = PyTuple_Pack(1, PELMO_STR("end"));
-      if (!end_kwnames) return build_failed;
-    }
-    PyObject* vector[2] = {item, end};
-    Ref result = Ref::steal(__Pyx_PyCFunction_CallKeywords(print, vector, 1, end_kwnames));
-    if (!result) return call_failed;
-    return kOk;
-  }
+// print(item, end=end) through the captured print: the interpreter's own
+// print is done in place, any other object is called through its call slot
+// with a fresh argument tuple and keyword dict per call. The two failure
+// points are the caller's.
+Step print_one(InlinePrint& print, PyObject* item, PyObject* end, Step build_failed, Step call_failed) {
+  if (print.is_builtin()) return print(item, end) < 0 ? call_failed : kOk;
   Ref args = Ref::steal(PyTuple_New(1));
   if (!args) return build_failed;
   Py_INCREF(item);
@@ -91,7 +78,7 @@ Step print_one(PyObject* item, PyObject* end, Step build_failed, Step call_faile
   Ref kw = Ref::steal(PyDict_New());
   if (!kw) return build_failed;
   if (PyDict_SetItem(kw.get(), PELMO_STR("end"), end) < 0) return build_failed;
-  Ref result = Ref::steal(__Pyx_PyObject_Call(print, args.get(), kw.get()));
+  Ref result = Ref::steal(__Pyx_PyObject_Call(PELMO_BUILTIN("print"), args.get(), kw.get()));
   if (!result) return call_failed;
   return kOk;
 }
@@ -100,6 +87,7 @@ PyObject* write(Call& a) {
   PyObject* ls = a[0];
   PyObject* sep = a[1];
   PyObject* end = a[2];
+  InlinePrint print(PELMO_BUILTIN("print"));
   // Line 2: for i in range(len(ls) - 1):
   Py_ssize_t n = PyObject_Size(ls);
   if (n < 0) PELMO_FAIL(a, 2);
@@ -108,7 +96,7 @@ PyObject* write(Call& a) {
     // Line 3: print(ls[i], end=sep)
     Ref item = Ref::steal(get_item(ls, i));
     if (!item) PELMO_FAIL(a, 3);
-    Step s = print_one(item.get(), sep, PELMO_HERE(3),
+    Step s = print_one(print, item.get(), sep, PELMO_HERE(3),
                        PELMO_HERE(3));
     if (s.failed()) return a.fail(s);
   }
@@ -121,7 +109,7 @@ PyObject* write(Call& a) {
   if (k < 0) PELMO_FAIL(a, 5);
   Ref last = Ref::steal(get_item(ls, k - 1));
   if (!last) PELMO_FAIL(a, 5);
-  Step s = print_one(last.get(), end, PELMO_HERE(5),
+  Step s = print_one(print, last.get(), end, PELMO_HERE(5),
                      PELMO_HERE(5));
   if (s.failed()) return a.fail(s);
   Py_RETURN_NONE;
