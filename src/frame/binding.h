@@ -6,12 +6,6 @@
 
 namespace pelmo {
 
-// An optional parameter's default: a module constant, or an object kept in
-// the function's dynamic-defaults storage.
-inline PyObject* default_value(PyObject* self, const Default& d) {
-  return d.kind == Default::kString ? str(d.index) : default_slots(self)[d.index];
-}
-
 // One call's bound arguments. Named parameters are borrowed (from the
 // caller's vector, the module's constants or the function's defaults
 // storage); `*args` and `**kwargs` are owned and released with the Call.

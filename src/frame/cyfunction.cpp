@@ -508,8 +508,7 @@ PyObject* __Pyx_CyFunction_DefaultsGetter(PyObject* func) {
   Ref defaults = Ref::steal(PyTuple_New(sig.nparams - sig.min));
   if (defaults) {
     for (int i = sig.min; i < sig.nparams; ++i) {
-      const Default& d = sig.defaults[i];
-      PyObject* value = d.kind == Default::kString ? str(d.index) : default_slots(func)[d.index];
+      PyObject* value = default_value(func, sig.defaults[i]);
       Py_INCREF(value);
       PyTuple_SET_ITEM(defaults.get(), i - sig.min, value);
     }

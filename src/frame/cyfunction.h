@@ -96,6 +96,11 @@ inline __pyx_CyFunctionObject* cyfunction(PyObject* op) {
 inline PyObject** default_slots(PyObject* op) {
   return static_cast<PyObject**>(cyfunction(op)->defaults);
 }
+// An optional parameter's default: a module constant, or an object kept in
+// the function's dynamic-defaults storage.
+inline PyObject* default_value(PyObject* func, const Default& d) {
+  return d.kind == Default::kString ? str(d.index) : default_slots(func)[d.index];
+}
 
 // Registers the own type in `_cython_3_0_11`, or fetches the one registered
 // by an earlier module after checking its instance size.
