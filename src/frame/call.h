@@ -4,7 +4,7 @@
 // call costs no argument tuple where the callee does not need one.
 #pragma once
 #include "frame/cyfunction.h"
-#include "frame/walk.h"
+#include "frame/failure.h"
 
 namespace pelmo {
 
