@@ -150,17 +150,29 @@ class Vector {
 // reference, or null with an exception set and failed() naming the failure
 // point.
 
-// A Python function, or a bound method whose function is one (its call slot
-// prepends the instance and hands over to the function's).
-class PyFunction {
+// The kinds entered with a vector and a keyword dict (or none):
+// - a Python function, or a bound method whose function is one (its call
+//   slot prepends the instance and hands over to the function's); the
+//   keywords are copied by the callee's frame set-up, never kept;
+// - a builtin function that does not take its arguments as a tuple, through
+//   the interpreter's own vector call, which unpacks the dict for the body or
+//   reports what does not fit the builtin's convention;
+// - a function object of the shared type with a fast entry, without
+//   keywords: its call slot hands the tuple's items to that entry.
+// Each is one call under the call slot's recursion guard and result check.
+inline PyObject* __Pyx_CyFunction_EnterFast(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+  return cyfunction(func)->func_vectorcall(func, args, static_cast<size_t>(nargs), nullptr);
+}
+
+template <PyObject* (*Enter)(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kw)>
+class VectorCall {
  public:
-  PyFunction(PyThreadState* ts, PyObject* func, PyObject* self, PyObject* extra, PyObject* kw, Step failed)
+  VectorCall(PyThreadState* ts, PyObject* func, PyObject* self, PyObject* extra, PyObject* kw, Step failed)
       : ts_(ts), func_(func), kw_(kw), args_(self, extra), failed_(failed) {}
   PyObject* operator()(PyObject* first) {
     PyObject** args = args_.with(first);
     if (enter_call(ts_)) return nullptr;
-    // The keywords are copied by the callee's frame set-up, never kept.
-    PyObject* result = _PyFunction_FastCallDict(func_, args, args_.size(), kw_);
+    PyObject* result = Enter(func_, args, args_.size(), kw_);
     leave_call(ts_);
     return check_result(ts_, result);
   }
@@ -173,6 +185,10 @@ class PyFunction {
   Vector args_;
   Step failed_;
 };
+
+using PyFunction = VectorCall<_PyFunction_FastCallDict>;
+using BuiltinDict = VectorCall<_PyCFunction_FastCallDict>;
+using CyFunction = VectorCall<__Pyx_CyFunction_EnterFast>;
 
 // The calling conventions of builtins that take a vector and no keywords.
 enum class Convention { kO, kFast, kFastKeywords };
@@ -214,53 +230,6 @@ class Builtin {
   PyObject* func_;
   PyObject* self_;
   PyCFunction meth_;
-  Vector args_;
-  Step failed_;
-};
-
-// Any other builtin function that does not take its arguments as a tuple:
-// the interpreter's own vector call with the keyword dict, which unpacks the
-// dict for the body or reports what does not fit the convention.
-class BuiltinDict {
- public:
-  BuiltinDict(PyThreadState* ts, PyObject* func, PyObject* extra, PyObject* kw, Step failed)
-      : ts_(ts), func_(func), kw_(kw), args_(nullptr, extra), failed_(failed) {}
-  PyObject* operator()(PyObject* first) {
-    PyObject** args = args_.with(first);
-    if (enter_call(ts_)) return nullptr;
-    PyObject* result = _PyCFunction_FastCallDict(func_, args, args_.size(), kw_);
-    leave_call(ts_);
-    return check_result(ts_, result);
-  }
-  Step failed() const { return failed_; }
-
- private:
-  PyThreadState* ts_;
-  PyObject* func_;
-  PyObject* kw_;
-  Vector args_;
-  Step failed_;
-};
-
-// A function object of the shared type with a fast entry, called without
-// keywords: its call slot hands the tuple's items to that entry.
-class CyFunction {
- public:
-  CyFunction(PyThreadState* ts, PyObject* func, PyObject* extra, Step failed)
-      : ts_(ts), func_(func), entry_(cyfunction(func)->func_vectorcall), args_(nullptr, extra), failed_(failed) {}
-  PyObject* operator()(PyObject* first) {
-    PyObject** args = args_.with(first);
-    if (enter_call(ts_)) return nullptr;
-    PyObject* result = entry_(func_, args, static_cast<size_t>(args_.size()), nullptr);
-    leave_call(ts_);
-    return check_result(ts_, result);
-  }
-  Step failed() const { return failed_; }
-
- private:
-  PyThreadState* ts_;
-  PyObject* func_;
-  __pyx_vectorcallfunc entry_;
   Vector args_;
   Step failed_;
 };
@@ -320,11 +289,11 @@ auto prepare_call(PyObject* func, PyObject* extra, PyObject* kw, const CallFailu
         callee::Builtin<callee::Convention::kFastKeywords> call(ts, func, extra, failures.call);
         return visit(call);
       }
-      callee::BuiltinDict call(ts, func, extra, kw_or_null, failures.call);
+      callee::BuiltinDict call(ts, func, nullptr, extra, kw_or_null, failures.call);
       return visit(call);
     }
     if (type == __pyx_mstate.__pyx_CyFunctionType && cyfunction(func)->func_vectorcall && !kw_or_null) {
-      callee::CyFunction call(ts, func, extra, failures.call);
+      callee::CyFunction call(ts, func, nullptr, extra, nullptr, failures.call);
       return visit(call);
     }
   }
