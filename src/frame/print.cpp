@@ -6,18 +6,13 @@ namespace pelmo {
 
 namespace {
 
-bool named(const char* name, const char* wanted) {
-  while (*name && *name == *wanted) ++name, ++wanted;
-  return *name == *wanted;
-}
-
 // Builtin functions carry the module whose method table made them as their
 // self: a builtin named print whose self is the builtins module is print.
 bool is_builtin_print(PyObject* print) {
   if (Py_TYPE(print) != &PyCFunction_Type) return false;
   PyCFunctionObject* f = reinterpret_cast<PyCFunctionObject*>(print);
   return f->m_self == __pyx_mstate.__pyx_b && f->m_ml->ml_flags == (METH_FASTCALL | METH_KEYWORDS) &&
-         named(f->m_ml->ml_name, "print");
+         same_text(f->m_ml->ml_name, "print");
 }
 
 }  // namespace
