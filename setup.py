@@ -86,13 +86,11 @@ setup(
         "native CPython 3.7 extension modules written in C++17. Each library needs\n"
         "only the C library; the package ships .pyi stubs and py.typed.\n"),
     long_description_content_type="text/plain",
-    # No open-source licence has been chosen for the project: until one is,
-    # the wheels say so rather than grant rights nobody decided to grant.
-    license="Proprietary",
+    license="MIT",
     classifiers=[
         "Development Status :: 3 - Alpha",
         "Intended Audience :: Developers",
-        "License :: Other/Proprietary License",
+        "License :: OSI Approved :: MIT License",
         "Operating System :: POSIX :: Linux",
         "Programming Language :: C++",
         "Programming Language :: Python :: 3",

@@ -29,6 +29,11 @@ sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 import pack_wheel  # noqa: E402
 
 TREE = os.path.join(BUILD, "python")
+# What setup.py declares, read from its text: the wheels must say the same.
+with open(os.path.join(SOURCE, "setup.py")) as _f:
+    _setup = _f.read()
+SETUP_LICENSE = re.search(r'\blicense="([^"]+)"', _setup).group(1)
+SETUP_CLASSIFIERS = re.findall(r'^\s+"(\w[^"]* :: [^"]+)",$', _setup, re.M)
 HOST_TAG = "manylinux2014_x86_64"
 
 
@@ -129,9 +134,9 @@ class WheelChecks:
         meta = email.parser.Parser().parsestr(members[info + "METADATA"].decode())
         self.assertEqual((meta["Metadata-Version"], meta["Name"], meta["Version"],
                           meta["Requires-Python"], meta["License"]),
-                         ("2.1", "pelmo.list", version, "==3.7.*", "Proprietary"))
+                         ("2.1", "pelmo.list", version, "==3.7.*", SETUP_LICENSE))
         self.assertTrue(meta["Summary"])
-        self.assertIn("Programming Language :: Python :: 3.7", meta.get_all("Classifier"))
+        self.assertEqual(set(SETUP_CLASSIFIERS), set(meta.get_all("Classifier")))
         with open(os.path.join(SOURCE, "LICENSE"), "rb") as f:
             self.assertEqual(members[info + "LICENSE"], f.read())
 
