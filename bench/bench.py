@@ -303,7 +303,7 @@ def gates(native, smoke=False):
             out.append(g)
 
     add("str_sprell(1, 2) vs floor", "str_sprell", "f(1, 2)", "fl(1, 2)", "floor", 1.15)
-    add("str_sprell(sep=1, s=2) vs floor", "str_sprell", "f(sep=1, s=2)", "fl(sep=1, s=2)", "floor", 1.3)
+    add("str_sprell(sep=1, s=2) vs floor", "str_sprell", "f(sep=1, s=2)", "fl(sep=1, s=2)", "floor", 1.35)
     add("elemcount(ls=()) vs floor", "elemcount", "f(ls=())", "fl(ls=())", "floor", 1.6)
     ls = ints(big, 1000)
     add("ambrel(ls, abs) n=%d vs list(map(abs, ls))" % big, "ambrel", "f(ls, abs)", "list(map(abs, ls))",

@@ -173,3 +173,48 @@ def recursion_failure(call, window=60):
         mid = (lo + hi) // 2
         lo, hi = (lo, mid) if at_depth(mid) else (mid, hi)
     return hi, at_depth(hi)
+
+
+def assertSameRecursionFailures(test, code):
+    """Runs `code` (which defines `pairs`, a list of (call, reference)
+    pairs) in a fresh interpreter with a low recursion limit: each call must
+    first fail at the same depth as its reference, in the same way; and
+    after it was made from every depth near the limit, the interpreter must
+    still recurse exactly as deep as before (no failure left the recursion
+    accounting behind)."""
+    proc = run_python(code + """
+import sys
+from support import recursion_failure
+def reach(n=1):
+    try:
+        return reach(n + 1)
+    except RecursionError:
+        return n
+def everywhere(call):
+    def at(k):
+        if k:
+            return at(k - 1)
+        try:
+            call()
+        except Exception:
+            pass
+    f, n = sys._getframe(), 0
+    while f:
+        n, f = n + 1, f.f_back
+    for k in range(sys.getrecursionlimit() - n - 60, sys.getrecursionlimit() - n):
+        try:
+            at(k)
+        except RecursionError:
+            pass
+    return reach()
+sys.setrecursionlimit(300)
+found = [(recursion_failure(a), recursion_failure(b)) for a, b in pairs]
+print(repr([found, [everywhere(a) for a in [lambda: None] + [a for a, _ in pairs]]]))
+""")
+    test.assertEqual(proc.returncode, 0, proc.stderr)
+    import ast
+    found, recovered = ast.literal_eval(proc.stdout.splitlines()[-1])
+    for call, reference in found:
+        test.assertIsNotNone(call)
+        test.assertEqual(call, reference)
+    test.assertEqual(set(recovered), {recovered[0]}, recovered)

@@ -9,7 +9,7 @@ import time
 import unittest
 
 from pelmo.list.count import elemcount
-from support import run_python
+from support import assertSameRecursionFailures, run_python
 
 SLOW = bool(os.environ.get("PELMO_SLOW_TOOL"))
 
@@ -165,6 +165,21 @@ class GeneralPathTest(unittest.TestCase):
         t0 = time.perf_counter()
         f(ls)
         return time.perf_counter() - t0
+
+
+class RecursionLimitTest(unittest.TestCase):
+
+    def test_limit_met_where_the_general_algorithm_meets_it(self):
+        # Near the limit the hashing gives way to the general algorithm,
+        # whose count call and comparisons fail there; int against float is
+        # a comparison the hashing makes itself.
+        assertSameRecursionFailures(self, """
+from pelmo.list.count import elemcount
+from test_count_fast import L, T, S, B
+pairs = [(lambda v=v: elemcount(v), lambda w=w: elemcount(w)) for v, w in
+         [([1j], L([1j])), ([1, 1.0], L([1, 1.0])), ((0, float("nan"), 0.0), T((0, float("nan"), 0.0))),
+          ("abca", S("abca")), (b"ab", B(b"ab"))]]
+""")
 
 
 class CollectorTest(unittest.TestCase):

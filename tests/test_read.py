@@ -5,7 +5,7 @@ import json
 import re
 import unittest
 
-from support import CallChecks, console, entries, run_python, src_file, tb_file
+from support import CallChecks, assertSameRecursionFailures, console, entries, run_python, src_file, tb_file
 
 import pelmo.list.read as mod
 from pelmo.list.read import read, read_split
@@ -68,6 +68,18 @@ class ReadBody(CallChecks, unittest.TestCase):
                 else:
                     self.assertEqual(read(n), expected)
                 self.assertEqual(len(log), reads)
+
+    def test_recursion_limit_met_by_the_call_of_range(self):
+        # An exact int is counted without making the range, but never
+        # where the call of range (or the comparisons it makes) would fail.
+        assertSameRecursionFailures(self, """
+import io, sys
+from pelmo.list.read import read
+class Int(int):
+    pass
+sys.stdin = io.StringIO("x\\n" * 10000)
+pairs = [(lambda n=n: read(n), lambda n=n: read(Int(n))) for n in (0, 2, -1)] + [(lambda: read(0), lambda: read(False))]
+""")
 
     def test_n_rejected_by_range(self):
         for n in ("3", 2.0, None):

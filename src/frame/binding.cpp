@@ -102,15 +102,14 @@ int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     if (take_extra_positionals(args, nargs) < 0) return kNoMemory;
   } else if (nargs > s.nparams) {
     count_error(true, nargs);
-    return failed(FunctionPoint::kTooManyPositional);
+    return failed(FunctionPoint::kCount);
   }
   Py_ssize_t npos = nargs < s.nparams ? nargs : s.nparams;
   for (Py_ssize_t i = 0; i < npos; ++i) values_[i] = args[i];
   if (nkw == 0) {
     if (nargs < s.min) {
-      // The parameter at position nargs is the first one missing.
       count_error(false, nargs);
-      return failed(FunctionPoint::kMissing, static_cast<int>(nargs));
+      return failed(FunctionPoint::kCount);
     }
   } else {
     PyObject* const* kwvalues = args + nargs;
@@ -125,8 +124,10 @@ int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
       } else if (PyErr_Occurred()) {
         return failed(FunctionPoint::kComparison, static_cast<int>(i));
       } else if (required) {
+        // Reported with the count of the parameters before it; the first
+        // parameter missing is the count error itself.
         count_error(false, i);
-        return failed(FunctionPoint::kMissing, static_cast<int>(i));
+        return i == 0 ? failed(FunctionPoint::kCount) : failed(FunctionPoint::kMissing, static_cast<int>(i));
       }
     }
     if (left > 0)
@@ -140,7 +141,9 @@ int Call::bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, const Signature& sig,
                                 PyObject* kwargs, PyObject** values, Py_ssize_t num_pos_args,
                                 const char* function_name) {
-  auto fail = [&sig](FunctionPoint point, Py_ssize_t param = 0) { return c_line(sig, point, static_cast<int>(param)); };
+  // Whatever goes wrong here is one failure point: the examination of the
+  // keywords left over.
+  int failed = c_line(sig, FunctionPoint::kKeywords);
   Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -154,11 +157,11 @@ int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, co
     }
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name);
-      return fail(FunctionPoint::kNotAString);
+      return failed;
     }
     for (i = num_pos_args; i < sig.nparams; ++i) {
       int eq = same_text(key, str(sig.params[i]));
-      if (eq < 0) return fail(FunctionPoint::kComparison, i);
+      if (eq < 0) return failed;
       if (eq) break;
     }
     if (i < sig.nparams) {
@@ -167,17 +170,17 @@ int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, co
     }
     for (i = 0; i < num_pos_args; ++i) {
       int eq = same_text(key, str(sig.params[i]));
-      if (eq < 0) return fail(FunctionPoint::kComparison, i);
+      if (eq < 0) return failed;
       if (eq) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function_name, key);
-        return fail(FunctionPoint::kMultipleValues);
+        return failed;
       }
     }
     if (kwargs) {
-      if (PyDict_SetItem(kwargs, key, value) < 0) return fail(FunctionPoint::kKwargsStore);
+      if (PyDict_SetItem(kwargs, key, value) < 0) return failed;
     } else {
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name, key);
-      return fail(FunctionPoint::kUnexpectedKeyword);
+      return failed;
     }
   }
   return 0;

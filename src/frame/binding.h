@@ -29,21 +29,57 @@ class Call {
   // `*args`/`**kwargs`) the traceback entry at the def line added.
   int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-  // The common call, with the signature known at compile time: positional
-  // arguments within the counts and no keywords, which binding comes to a
-  // few compares and moves (and the `*args` tuple). 1: bound; 0: the call
-  // needs bind(); -1: the `*args` tuple could not be made (MemoryError, no
-  // traceback entry, as in bind()).
+  // The common calls, with the signature known at compile time: positional
+  // arguments within the counts, and keywords each identical to the name of
+  // a different parameter not bound by position (Python code names keywords
+  // with the interned names the parameters have). For them the general rules
+  // compare no keyword for equality, leave none to the keyword parser and
+  // store none in `**kwargs`, so binding comes to a few compares and moves
+  // (and the `*args` tuple). 1: bound; 0: the call needs bind(); -1: the
+  // `*args` tuple could not be made (MemoryError, no traceback entry, as in
+  // bind()).
   template <const Signature& S>
-  int bind_positional(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if ((kwnames && PyTuple_GET_SIZE(kwnames) != 0) || nargs < S.min || (nargs > S.nparams && !S.star_args))
+  int bind_common(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs > S.nparams && !S.star_args) return 0;
+    if (!kwnames) {
+      if (nargs < S.min) return 0;
+      for (int i = 0; i < S.nparams; ++i) values_[i] = i < nargs ? args[i] : default_value(S.defaults[i]);
+    } else if (!bind_identical_keywords<S>(args, nargs, kwnames)) {
       return 0;
-    for (int i = 0; i < S.nparams; ++i) values_[i] = i < nargs ? args[i] : default_value(S.defaults[i]);
+    }
     if (S.star_args) return take_extra_positionals(args, nargs) < 0 ? -1 : 1;
     return 1;
   }
 
  private:
+  // The keywords of bind_common: false when one is not identical to the name
+  // of a parameter, names one already bound (by position or by an earlier
+  // keyword), or a required parameter is left unbound. Out of line: the
+  // positional calls stay free of its stack frame.
+  template <const Signature& S>
+  __attribute__((noinline)) bool bind_identical_keywords(PyObject* const* args, Py_ssize_t nargs,
+                                                         PyObject* kwnames) {
+    if constexpr (S.nparams == 0) {
+      return PyTuple_GET_SIZE(kwnames) == 0;
+    } else {
+      for (int i = 0; i < S.nparams; ++i) values_[i] = i < nargs ? args[i] : nullptr;
+      PyObject* const* kwvalues = args + nargs;
+      for (Py_ssize_t k = 0, nkw = PyTuple_GET_SIZE(kwnames); k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int i = 0;
+        while (i < S.nparams && str(S.params[i]) != key) ++i;
+        if (i == S.nparams || values_[i]) return false;
+        values_[i] = kwvalues[k];
+      }
+      for (int i = 0; i < S.nparams; ++i) {
+        if (values_[i]) continue;
+        if (i < S.min) return false;
+        values_[i] = default_value(S.defaults[i]);
+      }
+      return true;
+    }
+  }
+
   // bind_arguments: kBound, kNoMemory (no traceback entry), or the C line of
   // the failure point.
   enum { kBound = 0, kNoMemory = -1 };
@@ -58,7 +94,7 @@ class Call {
 
   const Signature& sig_;
   PyObject* self_;
-  PyObject* values_[kMaxParams];  // filled by bind_positional, or cleared first by bind()
+  PyObject* values_[kMaxParams];  // filled by bind_common, or cleared first by bind()
   Ref args_;
   Ref kwargs_;
 };
@@ -74,73 +110,15 @@ int __Pyx_ParseOptionalKeywords(PyObject* kwnames, PyObject* const* kwvalues, co
 template <const Signature& S, PyObject* (*Body)(Call&)>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Call call(S, self);
-  int bound = call.bind_positional<S>(args, nargs, kwnames);
+  int bound = call.bind_common<S>(args, nargs, kwnames);
   if (bound < 0 || (bound == 0 && call.bind(args, nargs, kwnames) < 0)) return nullptr;
   return Body(call);
 }
 
-// A call with a keyword dict whose keys are all identical to named
-// parameters not bound positionally (Python code names keywords with the
-// interned names the parameters have) binds exactly as the positional call
-// of every named parameter, in order, with the defaults of those not given:
-// the general rules compare no keyword for equality, leave none to the
-// keyword parser and make no `**kwargs` entry for it. Fills `vector` with
-// that call and returns true, or returns false for any other call. Nothing
-// here runs Python code, so the dict cannot change during the walk.
-template <const Signature& S>
-bool keywords_as_positional(PyObject* self, PyObject* args, PyObject* kw, PyObject** vector) {
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > S.nparams) return false;
-  for (int i = 0; i < S.nparams; ++i) vector[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  for (Py_ssize_t k = PyDict_GET_SIZE(kw); k > 0; --k) {
-    PyDict_Next(kw, &pos, &key, &value);
-    int i = 0;
-    while (i < S.nparams && str(S.params[i]) != key) ++i;
-    // Not a parameter's name, or one bound positionally.
-    if (i == S.nparams || vector[i]) return false;
-    vector[i] = value;
-  }
-  for (int i = 0; i < S.nparams; ++i) {
-    if (vector[i]) continue;
-    if (i < S.min) return false;
-    vector[i] = default_value(self, S.defaults[i]);
-  }
-  return true;
-}
-
-// The call entry of a function (see MethodDef): the call made positional
-// where keywords_as_positional allows, else as the function type makes it
-// through the fast entry.
 template <const Signature& S, PyObject* (*Body)(Call&)>
-__attribute__((noinline)) PyObject* call_unpacked_entry(PyObject* self, PyObject* args, PyObject* kw) {
-  return call_unpacked(args, kw, [self](PyObject* const* stack, Py_ssize_t nargs, PyObject* names) {
-    return entry<S, Body>(self, stack, nargs, names);
-  });
-}
-
-template <const Signature& S, PyObject* (*Body)(Call&)>
-PyObject* call_entry(PyObject* self, PyObject* args, PyObject* kw) {
-  PyObject* vector[kMaxParams];
-  if (!keywords_as_positional<S>(self, args, kw, vector)) return call_unpacked_entry<S, Body>(self, args, kw);
-  // The values from the dict are held: it may be the caller's own dict,
-  // which the body could change.
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  for (int i = 0; i < S.nparams; ++i)
-    if (i >= nargs) Py_INCREF(vector[i]);
-  PyObject* result = entry<S, Body>(self, vector, S.nparams, nullptr);
-  for (int i = 0; i < S.nparams; ++i)
-    if (i >= nargs) Py_DECREF(vector[i]);
-  return result;
-}
-
-template <const Signature& S, PyObject* (*Body)(Call&)>
-MethodDef method() {
-  return MethodDef{
-      PyMethodDef{S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<S, Body>)),
-                  METH_FASTCALL | METH_KEYWORDS | kWithCallEntry, nullptr},
-      call_entry<S, Body>};
+PyMethodDef method() {
+  return PyMethodDef{S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<S, Body>)),
+                     METH_FASTCALL | METH_KEYWORDS, nullptr};
 }
 
 }  // namespace pelmo

@@ -71,6 +71,14 @@ inline void leave_call(PyThreadState* ts) {
   if (_Py_MakeEndRecCheck(ts->recursion_depth)) ts->overflowed = 0;
 }
 
+// Whether `levels` more nested guarded calls from here would all stay within
+// the recursion limit, with no recovery from an overflow under way. A
+// shortcut that leaves out guarded calls runs only then: nearer the limit
+// the calls are made, and fail exactly where they fail.
+inline bool within_recursion_limit(PyThreadState* ts, int levels) {
+  return !ts->overflowed && ts->recursion_depth + levels <= _Py_CheckRecursionLimit;
+}
+
 inline PyObject* check_result(PyThreadState* ts, PyObject* result) {
   if (!result && !ts->curexc_type)
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");

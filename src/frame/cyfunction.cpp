@@ -95,11 +95,101 @@ bool entry_for(int ml_flags, __pyx_vectorcallfunc& entry) {
 
 // --- the call operation --------------------------------------------------------
 
-// Kept out of line: the plain call path stays free of their stack frames.
+// The names tuple of a keyword call. A new tuple per call would cost an
+// allocation and a deallocation; one tuple per size is kept instead and lent
+// to the next call of that size while nobody else holds it. Lent, it holds
+// its names as a new tuple would; between calls it holds none. It is kept
+// out of the garbage collector's lists while it belongs to this cache, so
+// that no one can find it between calls; a callee that keeps it gets it
+// tracked, as a new tuple would be, and the cache lets go of it.
+class KeywordNames {
+ public:
+  explicit KeywordNames(Py_ssize_t n) : n_(n) {
+    PyObject*& kept = n < kCached ? cache_[n] : spare_;
+    if (n < kCached && kept && Py_REFCNT(kept) == 1) {
+      Py_INCREF(kept);
+      tuple_ = kept;
+      return;
+    }
+    tuple_ = PyTuple_New(n);
+    if (tuple_ && n < kCached && !kept) {
+      PyObject_GC_UnTrack(tuple_);
+      Py_INCREF(tuple_);
+      kept = tuple_;
+    }
+  }
+  KeywordNames(const KeywordNames&) = delete;
+  KeywordNames& operator=(const KeywordNames&) = delete;
+  ~KeywordNames() {
+    if (!tuple_) return;
+    if (n_ >= kCached || cache_[n_] != tuple_) {
+      Py_DECREF(tuple_);
+    } else if (Py_REFCNT(tuple_) == 2) {
+      // Back in the cache, empty.
+      for (Py_ssize_t i = 0; i < n_; ++i) Py_CLEAR(PyTuple_GET_ITEM(tuple_, i));
+      Py_DECREF(tuple_);
+    } else {
+      // The callee kept it: it is the callee's now, an ordinary tuple.
+      cache_[n_] = nullptr;
+      if (!_PyObject_GC_IS_TRACKED(tuple_)) PyObject_GC_Track(tuple_);
+      Py_DECREF(tuple_);
+      Py_DECREF(tuple_);
+    }
+  }
+  PyObject* get() const { return tuple_; }
+
+ private:
+  static constexpr Py_ssize_t kCached = 8;
+  static PyObject* cache_[kCached];
+  static PyObject* spare_;  // never set: what sizes beyond the cache compare against
+  PyObject* tuple_;
+  Py_ssize_t n_;
+};
+PyObject* KeywordNames::cache_[kCached];
+PyObject* KeywordNames::spare_;
+
+// The call operation's rule for a call with a non-empty keyword dict: the
+// fast entry gets the tuple's items followed by the dict's values, and a
+// tuple of the dict's keys, all in the dict's order; no call when a key is
+// not a string. Kept out of line: the plain call path stays free of its
+// stack frame.
 __attribute__((noinline)) PyObject* call_with_keywords(Self* f, PyObject* args, PyObject* kw) {
-  return call_unpacked(args, kw, [f](PyObject* const* stack, Py_ssize_t nargs, PyObject* names) {
-    return f->func_vectorcall(reinterpret_cast<PyObject*>(f), stack, nargs, names);
-  });
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  Py_ssize_t nkw = PyDict_GET_SIZE(kw);
+  // Small calls, the usual ones, build their vector on the C stack.
+  PyObject* small[8];
+  PyObject** stack = nargs + nkw <= 8 ? small
+                                      : static_cast<PyObject**>(PyMem_Malloc((nargs + nkw) * sizeof(PyObject*)));
+  if (!stack) return PyErr_NoMemory();
+  for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+  PyObject* result = nullptr;
+  {
+    KeywordNames names(nkw);
+    if (names.get()) {
+      Py_ssize_t pos = 0, i = 0;
+      PyObject *key, *value;
+      bool strings = true;
+      // The dict cannot change during this walk: nothing here runs Python code.
+      while (i < nkw && PyDict_Next(kw, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) strings = false;
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(names.get(), i, key);
+        stack[nargs + i] = value;
+        ++i;
+      }
+      if (!strings) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      } else {
+        // The values are the dict's, and the dict may be the caller's own,
+        // which the callee could change: they are held for the call.
+        for (Py_ssize_t k = 0; k < nkw; ++k) Py_INCREF(stack[nargs + k]);
+        result = f->func_vectorcall(reinterpret_cast<PyObject*>(f), stack, nargs, names.get());
+        for (Py_ssize_t k = 0; k < nkw; ++k) Py_DECREF(stack[nargs + k]);
+      }
+    }
+  }
+  if (stack != small) PyMem_Free(stack);
+  return result;
 }
 
 PyObject* cyfunction_call(PyObject* func, PyObject* args, PyObject* kw) {
@@ -107,11 +197,6 @@ PyObject* cyfunction_call(PyObject* func, PyObject* args, PyObject* kw) {
   if (f->func_vectorcall) {
     if (!kw || PyDict_GET_SIZE(kw) == 0)
       return f->func_vectorcall(func, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr);
-    // A function described by a module of this frame, in any library, has
-    // a call entry of its own, which binds straight from the dict where it can.
-    PyMethodDef* ml = f->func.m_ml;
-    if ((ml->ml_flags & kWithCallEntry) && !takes_self_from_args(f))
-      return reinterpret_cast<const MethodDef*>(ml)->call(f->func.m_self, args, kw);
     return call_with_keywords(f, args, kw);
   }
   PyCFunctionWithKeywords meth = reinterpret_cast<PyCFunctionWithKeywords>(f->func.m_ml->ml_meth);

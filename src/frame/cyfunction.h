@@ -48,48 +48,6 @@ typedef PyObject* (*FastKeywordsBody)(PyObject* self, PyObject* const* args, Py_
 typedef PyObject* (*MethodBody)(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                 Py_ssize_t nargs, PyObject* kwnames);
 
-// The call operation's rule for a call with a non-empty keyword dict:
-// callee(vector, count, names) with the tuple's items followed by the dict's
-// values, and a new tuple of the dict's keys, all in the dict's order; no
-// call when a key is not a string.
-template <typename Callee>
-PyObject* call_unpacked(PyObject* args, PyObject* kw, Callee&& callee) {
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  Py_ssize_t nkw = PyDict_GET_SIZE(kw);
-  // Small calls, the usual ones, build their vector on the C stack.
-  PyObject* small[8];
-  PyObject** stack = nargs + nkw <= 8 ? small
-                                      : static_cast<PyObject**>(PyMem_Malloc((nargs + nkw) * sizeof(PyObject*)));
-  if (!stack) return PyErr_NoMemory();
-  for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-  Ref names = Ref::steal(PyTuple_New(nkw));
-  PyObject* result = nullptr;
-  if (names) {
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    bool strings = true;
-    // The dict cannot change during this walk: nothing here runs Python code.
-    while (i < nkw && PyDict_Next(kw, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) strings = false;
-      Py_INCREF(key);
-      PyTuple_SET_ITEM(names.get(), i, key);
-      stack[nargs + i] = value;
-      ++i;
-    }
-    if (!strings) {
-      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    } else {
-      // Values are borrowed from the dict, which the caller keeps alive; the
-      // callee may not mutate it in between, but a user callee could, so hold them.
-      for (Py_ssize_t k = 0; k < nkw; ++k) Py_INCREF(stack[nargs + k]);
-      result = callee(stack, nargs, names.get());
-      for (Py_ssize_t k = 0; k < nkw; ++k) Py_DECREF(stack[nargs + k]);
-    }
-  }
-  if (stack != small) PyMem_Free(stack);
-  return result;
-}
-
 inline __pyx_CyFunctionObject* cyfunction(PyObject* op) {
   return reinterpret_cast<__pyx_CyFunctionObject*>(op);
 }

@@ -36,7 +36,7 @@ enum FrameString : int {
 constexpr int kMaxStrings = 48;
 constexpr int kMaxParams = 4;
 constexpr int kMaxVarnames = 6;
-constexpr int kMaxFunctions = 4;
+constexpr int kMaxFunctions = 5;
 constexpr int kMaxBuiltins = 3;
 constexpr int kMaxModuleStrings = kMaxStrings - kFrameStrings;
 // "pelmo.list.strutils.sprell.multi_str_sprell" and its NUL fit.
@@ -283,27 +283,10 @@ constexpr Signature StringTable::lambda(const char* fname, int line, const char*
   return s;
 }
 
-// A function's method definition followed by a call entry for calls that
-// come with a non-empty keyword dict: (self, argument tuple, keyword dict) ->
-// result, with the effect the function type's call operation has through the
-// fast entry, binding straight from the dict where it can. The flag
-// kWithCallEntry in the definition's flags says that the entry is there;
-// construction masks it out when it picks the fast entry, and no method
-// definition made elsewhere carries it. The registered type's call operation
-// serves every library's functions, so this pair is a binary contract like
-// the instance record.
-constexpr int kWithCallEntry = 0x10000000;
-
-struct MethodDef {
-  PyMethodDef def;  // name, entry, flags, doc
-  ternaryfunc call;
-};
-
 // A published function, or a function object serving as a default value:
-// its method definition with its call entry, and the signature everything
-// else comes from.
+// its method definition, and the signature everything else comes from.
 struct FunctionDesc {
-  MethodDef method;
+  PyMethodDef method;  // name, entry, flags (always METH_FASTCALL | METH_KEYWORDS), doc
   const Signature* sig;
 };
 
@@ -328,9 +311,7 @@ struct ModuleDesc {
 };
 
 // The function type keeps a pointer to the method definition: the defaults
-// getter finds the whole description from it, the call operation the call
-// entry right behind it.
+// getter finds the whole description from it.
 static_assert(offsetof(FunctionDesc, method) == 0, "the method definition must come first");
-static_assert(offsetof(MethodDef, call) == sizeof(PyMethodDef), "the call entry follows the definition");
 
 }  // namespace pelmo

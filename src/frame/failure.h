@@ -47,13 +47,13 @@ enum class ModulePoint : int {
 };
 
 enum class FunctionPoint : int {
-  // binding
-  kTooManyPositional = 1,
-  kNotAString,
-  kMultipleValues,
-  kUnexpectedKeyword,
-  kKwargsStore,
-  kMissing = 10,      // + parameter
+  // binding: the count error (a wrong positional count, or the first
+  // parameter missing from the keywords); the examination of the keywords
+  // left after the lookups; a later required parameter missing from the
+  // keywords; a keyword lookup of a parameter's name that raised
+  kCount = 1,
+  kKeywords,
+  kMissing = 10,      // + parameter, from 1
   kComparison = 20,   // + parameter
   // constants
   kVarnames = 30,

@@ -14,7 +14,7 @@ namespace {
 const ModuleDesc& M = __pyx_module_desc;
 
 PyObject* new_function(const FunctionDesc& f, PyObject* code) {
-  return __Pyx_CyFunction_New(const_cast<PyMethodDef*>(&f.method.def), str(f.sig->qualname_str), str(kStrModuleName),
+  return __Pyx_CyFunction_New(const_cast<PyMethodDef*>(&f.method), str(f.sig->qualname_str), str(kStrModuleName),
                               __pyx_mstate.__pyx_d, code);
 }
 

@@ -5,7 +5,9 @@
 // Each body reports what it received, so tests can see self, the class and
 // the arguments as the fast entries hand them over. builtin(kind) and
 // cfile() make objects of the interpreter's own kinds that break the rules
-// of their calling convention on request (see misbehave).
+// of their calling convention on request (see misbehave). stand_in() makes a
+// function type with a call operation of its own, to register in place of
+// the frame's.
 #include "frame/module.h"
 
 namespace {
@@ -14,7 +16,7 @@ using namespace pelmo;
 
 constexpr StringTable kStrings = strings(interned("make"), interned("kind"), interned("flags"), interned("cls"),
                                          interned("vcall"), interned("f"), interned("vector"), interned("kwnames"),
-                                         interned("builtin"), interned("cfile"));
+                                         interned("builtin"), interned("cfile"), interned("stand_in"));
 
 PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
 
@@ -141,6 +143,56 @@ PyObject* vcall(Call& a) {
                                         names == Py_None ? nullptr : names);
 }
 
+// A stand-in for a function type that another library registered first:
+// the registered type with a call operation of its own, which makes the
+// call as the shared type's rule says it is made, and nothing more.
+PyObject* stand_in_call(PyObject* func, PyObject* args, PyObject* kw) {
+  auto* f = cyfunction(func);
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (!kw || PyDict_GET_SIZE(kw) == 0) return f->func_vectorcall(func, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+  Py_ssize_t nkw = PyDict_GET_SIZE(kw);
+  Ref vector = Ref::steal(PyTuple_New(nargs + nkw));
+  Ref names = Ref::steal(PyTuple_New(nkw));
+  if (!vector || !names) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(PyTuple_GET_ITEM(args, i));
+    PyTuple_SET_ITEM(vector.get(), i, PyTuple_GET_ITEM(args, i));
+  }
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kw, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      return nullptr;
+    }
+    Py_INCREF(key);
+    PyTuple_SET_ITEM(names.get(), i, key);
+    Py_INCREF(value);
+    PyTuple_SET_ITEM(vector.get(), nargs + i, value);
+    ++i;
+  }
+  return f->func_vectorcall(func, &PyTuple_GET_ITEM(vector.get(), 0), nargs, names.get());
+}
+
+PyTypeObject stand_in_type = [] {
+  PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "frametest.cython_function_or_method";
+  t.tp_flags = Py_TPFLAGS_DEFAULT;  // the collector's flag and slots come from the base
+  t.tp_call = stand_in_call;
+  return t;
+}();
+
+// stand_in(): the stand-in type, made from the type registered now.
+PyObject* stand_in(Call& a) {
+  if (!stand_in_type.tp_dict) {
+    stand_in_type.tp_base = __pyx_mstate.__pyx_CyFunctionType;
+    stand_in_type.tp_basicsize = stand_in_type.tp_base->tp_basicsize;
+    if (PyType_Ready(&stand_in_type) < 0) PELMO_FAIL(a, 12);
+  }
+  Py_INCREF(&stand_in_type);
+  return reinterpret_cast<PyObject*>(&stand_in_type);
+}
+
 // builtin(kind): a builtin function (the interpreter's type) of kMisbehaving[kind].
 PyObject* builtin(Call& a) {
   Py_ssize_t kind = PyLong_AsSsize_t(a[0]);
@@ -174,7 +226,10 @@ const FunctionDesc kBuiltin = function<kBuiltinSig, builtin>();
 // Line 9: def cfile():
 constexpr Signature kCfileSig = kStrings.def("cfile", 9);
 const FunctionDesc kCfile = function<kCfileSig, cfile>();
-constexpr FunctionList kFunctions = functions(kMake, kVcall, kBuiltin, kCfile);
+// Line 11: def stand_in():
+constexpr Signature kStandInSig = kStrings.def("stand_in", 11);
+const FunctionDesc kStandIn = function<kStandInSig, stand_in>();
+constexpr FunctionList kFunctions = functions(kMake, kVcall, kBuiltin, kCfile, kStandIn);
 
 }  // namespace
 

@@ -21,6 +21,7 @@ PyObject* elemcount(Call& a) {
   // Exact lists and tuples of plain values, strings and bytes are counted by
   // hashing, with the result the statements below give (see count_plain.h).
   if (PyObject* counted = count_plain(ls)) return counted;
+  if (PyErr_Occurred()) PELMO_FAIL(a, 4);
   // Line 2: vis = []
   Ref vis = Ref::steal(PyList_New(0));
   if (!vis) PELMO_FAIL(a, 2);

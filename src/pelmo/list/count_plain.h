@@ -23,15 +23,19 @@
 // included) warns, and the general algorithm makes such comparisons whenever
 // both occur; those inputs are left to it.
 //
-// Nothing here fails: when memory runs out the exception is cleared and the
-// general algorithm runs from the start, so the caller sees only its outcome.
+// The general algorithm makes guarded calls (the `count` call, and the
+// comparisons inside it and in the membership test), which fail with
+// RecursionError near the recursion limit; the table makes none of them, so
+// it runs only where all of them would succeed, two levels from the limit.
+// When memory runs out, the MemoryError is cleared and the general algorithm
+// runs from the start, so the caller sees only its outcome.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <longintrepr.h>  // the digits of an int, after Python.h
 #include <string.h>
 
-#include "frame/ref.h"
+#include "frame/call.h"
 #include "pelmo/list/tally.h"
 
 namespace pelmo {
@@ -207,17 +211,21 @@ inline Outcome count_into(PyObject* ls, PyObject* result) {
 }  // namespace plain
 
 // The dict elemcount returns for a plain `ls`; null, with no exception set,
-// when the general algorithm has to make it.
+// when the general algorithm has to make it. Null with an exception set when
+// comparing an int with a float raised something other than MemoryError,
+// which it does not (it is the one step here that could).
 inline PyObject* count_plain(PyObject* ls) {
   using namespace plain;
   PyTypeObject* t = Py_TYPE(ls);
   if (t != &PyList_Type && t != &PyTuple_Type && t != &PyUnicode_Type && t != &PyBytes_Type) return nullptr;
+  // The count call and the comparisons it makes.
+  if (!within_recursion_limit(PyThreadState_GET(), 2)) return nullptr;
   // Made first: making a dict may run the garbage collector, and with it
   // finalizers that could change a list; nothing after this point can.
   Ref result = Ref::steal(PyDict_New());
   Outcome outcome = result ? count_into(ls, result.get()) : kFailed;
   if (outcome == kCounted) return result.release();
-  if (outcome == kFailed) PyErr_Clear();
+  if (outcome == kFailed && PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
   return nullptr;
 }
 

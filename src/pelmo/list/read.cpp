@@ -70,8 +70,10 @@ PyObject* read(Call& a) {
   };
   // range(n) of an exact int, through the interpreter's own range, runs no
   // code and hands out numbers nobody sees: only their count matters, so
-  // neither the range nor its iterator is made.
-  bool plain_range = PELMO_BUILTIN("range") == reinterpret_cast<PyObject*>(&PyRange_Type) && PyLong_CheckExact(n);
+  // neither the range nor its iterator is made, unless the call of range
+  // would meet the recursion limit.
+  bool plain_range = PELMO_BUILTIN("range") == reinterpret_cast<PyObject*>(&PyRange_Type) && PyLong_CheckExact(n) &&
+                     within_recursion_limit(PyThreadState_GET(), 2);
   int overflow = 0;
   long count = plain_range ? PyLong_AsLongAndOverflow(n, &overflow) : 0;
   if (plain_range && !overflow) {
