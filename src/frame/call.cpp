@@ -14,12 +14,12 @@ PyObject* call_via_tuple(PyObject* func, PyObject* const* args, Py_ssize_t nargs
     Py_INCREF(args[i]);
     PyTuple_SET_ITEM(tuple.get(), i, args[i]);
   }
-  return __Pyx_PyObject_Call(func, tuple.get(), nullptr);
+  return call_object(func, tuple.get(), nullptr);
 }
 
 }  // namespace
 
-PyObject* __Pyx_PyObject_FastCall(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* call_vector(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
   PyTypeObject* type = Py_TYPE(func);
   PyObject* result;
   if (type == &PyFunction_Type) {
@@ -51,15 +51,15 @@ PyObject* __Pyx_PyObject_FastCall(PyObject* func, PyObject* const* args, Py_ssiz
   return check_result(result);
 }
 
-PyObject* __Pyx_PyObject_CallMethod1(PyObject* method, PyObject* arg) {
+PyObject* call_method_one(PyObject* method, PyObject* arg) {
   if (Py_TYPE(method) == &PyMethod_Type && PyMethod_GET_SELF(method)) {
     PyObject* args[2] = {PyMethod_GET_SELF(method), arg};
-    return __Pyx_PyObject_FastCall(PyMethod_GET_FUNCTION(method), args, 2);
+    return call_vector(PyMethod_GET_FUNCTION(method), args, 2);
   }
-  return __Pyx_PyObject_FastCall(method, &arg, 1);
+  return call_vector(method, &arg, 1);
 }
 
-PyMethodDef* __Pyx_LookupMethodO(PyObject* obj, PyObject* name, Ref& attr) {
+PyMethodDef* lookup_method_o(PyObject* obj, PyObject* name, Ref& attr) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dict) {
     // What generic lookup does, up to the binding: the type's attribute, a
@@ -86,11 +86,11 @@ PyMethodDef* __Pyx_LookupMethodO(PyObject* obj, PyObject* name, Ref& attr) {
       }
     }
   }
-  attr = Ref::steal(__Pyx_PyObject_GetAttrStr(obj, name));
+  attr = Ref::steal(get_attr(obj, name));
   return nullptr;
 }
 
-PyObject* __Pyx_CallMethodO(PyThreadState* ts, PyMethodDef* def, PyObject* self, PyObject* arg) {
+PyObject* call_method_o(PyThreadState* ts, PyMethodDef* def, PyObject* self, PyObject* arg) {
   PyObject* result = nullptr;
   if (!enter_call(ts)) {
     result = def->ml_meth(self, arg);
@@ -129,7 +129,7 @@ PyObject* Generic::operator()(PyObject* first) {
     failed_ = failures_.copy;
     return nullptr;
   }
-  PyObject* result = __Pyx_PyObject_Call(func_, positional.get(), keywords.get());
+  PyObject* result = call_object(func_, positional.get(), keywords.get());
   failed_ = failures_.call;
   return result;
 }

@@ -15,7 +15,7 @@ inline PyObject* check_result(PyObject* result) {
 }
 
 // func(*args, **kw) through the type's call slot.
-inline PyObject* __Pyx_PyObject_Call(PyObject* func, PyObject* args, PyObject* kw) {
+inline PyObject* call_object(PyObject* func, PyObject* args, PyObject* kw) {
   ternaryfunc call = Py_TYPE(func)->tp_call;
   if (!call) return PyObject_Call(func, args, kw);
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
@@ -27,25 +27,25 @@ inline PyObject* __Pyx_PyObject_Call(PyObject* func, PyObject* args, PyObject* k
 // func(*args[:nargs]): Python functions, vector-taking builtins and this
 // type are entered with the vector; anything else through its call slot
 // with a tuple built here.
-PyObject* __Pyx_PyObject_FastCall(PyObject* func, PyObject* const* args, Py_ssize_t nargs);
+PyObject* call_vector(PyObject* func, PyObject* const* args, Py_ssize_t nargs);
 
-inline PyObject* __Pyx_PyObject_CallOneArg(PyObject* func, PyObject* arg) {
-  return __Pyx_PyObject_FastCall(func, &arg, 1);
+inline PyObject* call_one(PyObject* func, PyObject* arg) {
+  return call_vector(func, &arg, 1);
 }
 
 // A bound method's function with its instance prepended: the same effect as
 // calling the bound method, one object fewer.
-PyObject* __Pyx_PyObject_CallMethod1(PyObject* method, PyObject* arg);
+PyObject* call_method_one(PyObject* method, PyObject* arg);
 
 // Attribute lookup through the type's slot.
-inline PyObject* __Pyx_PyObject_GetAttrStr(PyObject* obj, PyObject* name) {
+inline PyObject* get_attr(PyObject* obj, PyObject* name) {
   getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
   if (getattro) return getattro(obj, name);
   return PyObject_GetAttr(obj, name);
 }
 
 // Appends into spare capacity when there is some.
-inline int __Pyx_ListAppend(PyObject* list, PyObject* item) {
+inline int append_fast(PyObject* list, PyObject* item) {
   PyListObject* l = reinterpret_cast<PyListObject*>(list);
   Py_ssize_t n = Py_SIZE(l);
   if (n < l->allocated && n > (l->allocated >> 1)) {
@@ -99,15 +99,15 @@ inline PyObject* check_builtin_result(PyThreadState* ts, PyObject* callee, PyObj
 // argument. When the lookup would bind a builtin method of obj's type that
 // takes one argument (a method descriptor, no instance attribute of that
 // name in the way), its definition is returned and `attr` stays empty: the
-// caller enters it with __Pyx_CallMethodO, and no bound method is made.
+// caller enters it with call_method_o, and no bound method is made.
 // Otherwise the result is null and `attr` holds the attribute, or is empty
 // with the lookup's exception set.
-PyMethodDef* __Pyx_LookupMethodO(PyObject* obj, PyObject* name, Ref& attr);
+PyMethodDef* lookup_method_o(PyObject* obj, PyObject* name, Ref& attr);
 
 // The method `def` of `self` called with `arg`, as calling the bound method
 // that attribute lookup would have made: the builtin's recursion guard and
 // result check included.
-PyObject* __Pyx_CallMethodO(PyThreadState* ts, PyMethodDef* def, PyObject* self, PyObject* arg);
+PyObject* call_method_o(PyThreadState* ts, PyMethodDef* def, PyObject* self, PyObject* arg);
 
 // --- one callee, many calls --------------------------------------------------------------
 
@@ -168,7 +168,7 @@ class Vector {
 // - a function object of the shared type with a fast entry, without
 //   keywords: its call slot hands the tuple's items to that entry.
 // Each is one call under the call slot's recursion guard and result check.
-inline PyObject* __Pyx_CyFunction_EnterFast(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+inline PyObject* enter_fast_entry(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
   return cyfunction(func)->func_vectorcall(func, args, static_cast<size_t>(nargs), nullptr);
 }
 
@@ -196,7 +196,7 @@ class VectorCall {
 
 using PyFunction = VectorCall<_PyFunction_FastCallDict>;
 using BuiltinDict = VectorCall<_PyCFunction_FastCallDict>;
-using CyFunction = VectorCall<__Pyx_CyFunction_EnterFast>;
+using CyFunction = VectorCall<enter_fast_entry>;
 
 // The calling conventions of builtins that take a vector and no keywords.
 enum class Convention { kO, kFast, kFastKeywords };
@@ -262,7 +262,7 @@ class Generic {
 }  // namespace callee
 
 // Calls visit(call) with a callable `call` such that call(first) does what
-// __Pyx_PyObject_Call(func, (first,) + extra, dict(kw)) does, and returns
+// call_object(func, (first,) + extra, dict(kw)) does, and returns
 // what visit returns. `extra` is a tuple, `kw` a dict with string keys (or
 // null); both must stay unchanged while `call` is used. The callee's kind is
 // decided here, once: each kind is a type of its own, so a loop in `visit`

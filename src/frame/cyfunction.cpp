@@ -19,8 +19,7 @@ inline Self* self_of(PyObject* op) { return cyfunction(op); }
 // A method of a native class that is not a static method takes `self` from
 // the vector; every other function passes itself.
 inline bool takes_self_from_args(Self* f) {
-  return (f->flags & (__Pyx_CYFUNCTION_CCLASS | __Pyx_CYFUNCTION_STATICMETHOD)) ==
-         __Pyx_CYFUNCTION_CCLASS;
+  return (f->flags & (kNativeClassMethod | kStaticMethod)) == kNativeClassMethod;
 }
 
 inline int pick_self(Self* f, PyObject* const*& args, Py_ssize_t& nargs, PyObject*& self) {
@@ -82,7 +81,7 @@ PyObject* fast_entry(PyObject* func, PyObject* const* args, size_t nargsf, PyObj
 
 // The fast entry for a method definition's flags: null for the tuple
 // convention; false for flags the type cannot call.
-bool entry_for(int ml_flags, __pyx_vectorcallfunc& entry) {
+bool entry_for(int ml_flags, FastEntry& entry) {
   switch (ml_flags & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD)) {
     case METH_FASTCALL | METH_KEYWORDS: entry = fast_entry<Convention::kFastKeywords>; return true;
     case METH_METHOD | METH_FASTCALL | METH_KEYWORDS: entry = fast_entry<Convention::kMethod>; return true;
@@ -382,7 +381,7 @@ PyObject* get_is_coroutine(PyObject* op, void*) {
   if (!f->func_is_coroutine) {
     PyObject* value = Py_False;
     Ref marker;
-    if (f->flags & __Pyx_CYFUNCTION_COROUTINE) {
+    if (f->flags & kCoroutine) {
       Ref fromlist = Ref::steal(PyList_New(1));
       if (!fromlist) return nullptr;
       PyList_SET_ITEM(fromlist.get(), 0, new_ref(str(kStrIsCoroutine)));
@@ -507,7 +506,7 @@ PyTypeObject own_type = {
 
 }  // namespace
 
-int __Pyx_CyFunction_InitType() {
+int fetch_or_register_type() {
   Ref shared = Ref::borrow(PyImport_AddModule("_cython_3_0_11"));
   if (!shared) return -1;
   const char* attr = own_type.tp_name;
@@ -526,7 +525,7 @@ int __Pyx_CyFunction_InitType() {
       return -1;
     }
   } else {
-    if (!__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    if (!exception_matches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     if (PyType_Ready(&own_type) < 0) return -1;
     if (PyObject_SetAttrString(shared.get(), attr, reinterpret_cast<PyObject*>(&own_type)) < 0) return -1;
@@ -542,7 +541,7 @@ int __Pyx_CyFunction_InitType() {
 PyObject* __Pyx_CyFunction_New(PyMethodDef* ml, PyObject* qualname, PyObject* module,
                                PyObject* globals, PyObject* code) {
   // The flags are checked before anything is allocated.
-  __pyx_vectorcallfunc entry;
+  FastEntry entry;
   if (!entry_for(ml->ml_flags, entry)) {
     PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");
     return nullptr;
@@ -575,7 +574,7 @@ PyObject* __Pyx_CyFunction_New(PyMethodDef* ml, PyObject* qualname, PyObject* mo
   return op;
 }
 
-void* __Pyx_CyFunction_InitDefaults(PyObject* func, size_t size, int pyobjects) {
+void* attach_defaults_storage(PyObject* func, size_t size, int pyobjects) {
   Self* f = self_of(func);
   void* storage = PyObject_Malloc(size);
   if (!storage) return PyErr_NoMemory();
@@ -587,7 +586,7 @@ void* __Pyx_CyFunction_InitDefaults(PyObject* func, size_t size, int pyobjects) 
   return storage;
 }
 
-PyObject* __Pyx_CyFunction_DefaultsGetter(PyObject* func) {
+PyObject* defaults_from_storage(PyObject* func) {
   const FunctionDesc* desc = reinterpret_cast<const FunctionDesc*>(cyfunction(func)->func.m_ml);
   const Signature& sig = *desc->sig;
   Ref defaults = Ref::steal(PyTuple_New(sig.nparams - sig.min));
@@ -600,7 +599,7 @@ PyObject* __Pyx_CyFunction_DefaultsGetter(PyObject* func) {
     PyObject* pair = PyTuple_Pack(2, defaults.get(), Py_None);
     if (pair) return pair;
   }
-  return fail_at(__pyx_names.defaults_traceback, sig.def_line, c_line(sig, FunctionPoint::kDefaultsGetter));
+  return fail_at(module_names.defaults_traceback, sig.def_line, c_line(sig, FunctionPoint::kDefaultsGetter));
 }
 
 }  // namespace pelmo

@@ -7,12 +7,11 @@
 namespace pelmo {
 
 // The fast entry of a function object: (function, vector, count, keyword names).
-typedef PyObject* (*__pyx_vectorcallfunc)(PyObject* func, PyObject* const* args, size_t nargs,
-                                          PyObject* kwnames);
+typedef PyObject* (*FastEntry)(PyObject* func, PyObject* const* args, size_t nargs, PyObject* kwnames);
 
 struct __pyx_CyFunctionObject {
   PyCFunctionObject func;  // m_self is the object itself, not counted
-  __pyx_vectorcallfunc func_vectorcall;
+  FastEntry func_vectorcall;
   PyObject* func_dict;
   PyObject* func_name;
   PyObject* func_qualname;
@@ -33,9 +32,9 @@ struct __pyx_CyFunctionObject {
 };
 
 enum : int {
-  __Pyx_CYFUNCTION_STATICMETHOD = 0x01,
-  __Pyx_CYFUNCTION_CCLASS = 0x04,
-  __Pyx_CYFUNCTION_COROUTINE = 0x08,
+  kStaticMethod = 0x01,
+  kNativeClassMethod = 0x04,
+  kCoroutine = 0x08,
 };
 
 #ifndef METH_METHOD
@@ -62,14 +61,14 @@ inline PyObject* default_value(PyObject* func, const Default& d) {
 
 // Registers the own type in `_cython_3_0_11`, or fetches the one registered
 // by an earlier module after checking its instance size.
-int __Pyx_CyFunction_InitType();
+int fetch_or_register_type();
 PyObject* __Pyx_CyFunction_New(PyMethodDef* ml, PyObject* qualname, PyObject* module,
                                PyObject* globals, PyObject* code);
 // Zeroed dynamic-defaults storage; null with MemoryError.
-void* __Pyx_CyFunction_InitDefaults(PyObject* func, size_t size, int pyobjects);
+void* attach_defaults_storage(PyObject* func, size_t size, int pyobjects);
 // The getter of a function whose defaults include objects made at import:
 // the pair (defaults tuple, None), the constants taken from the module state
 // and the objects from the dynamic-defaults storage, in parameter order.
-PyObject* __Pyx_CyFunction_DefaultsGetter(PyObject* func);
+PyObject* defaults_from_storage(PyObject* func);
 
 }  // namespace pelmo

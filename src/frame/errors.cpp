@@ -29,7 +29,7 @@ bool class_matches(PyObject* err, PyObject* cls) {
 
 }  // namespace
 
-int __Pyx_PyErr_GivenExceptionMatches(PyObject* err, PyObject* exc_type) {
+int given_exception_matches(PyObject* err, PyObject* exc_type) {
   if (err == exc_type) return 1;
   if (err && PyExceptionClass_Check(err)) {
     if (PyExceptionClass_Check(exc_type)) return class_matches(err, exc_type);
@@ -47,16 +47,16 @@ int __Pyx_PyErr_GivenExceptionMatches(PyObject* err, PyObject* exc_type) {
   return PyErr_GivenExceptionMatches(err, exc_type);
 }
 
-int __Pyx_PyErr_ExceptionMatches(PyObject* exc_type) {
+int exception_matches(PyObject* exc_type) {
   PyObject* current = PyThreadState_GET()->curexc_type;
   if (!current) return 0;
-  return __Pyx_PyErr_GivenExceptionMatches(current, exc_type);
+  return given_exception_matches(current, exc_type);
 }
 
-int __Pyx_IterFinish() {
+int end_of_iteration() {
   PyObject* current = PyThreadState_GET()->curexc_type;
   if (!current) return 0;
-  if (!__Pyx_PyErr_GivenExceptionMatches(current, PyExc_StopIteration)) return -1;
+  if (!given_exception_matches(current, PyExc_StopIteration)) return -1;
   PyErr_Clear();
   return 0;
 }

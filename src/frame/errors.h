@@ -6,12 +6,12 @@
 
 namespace pelmo {
 
-int __Pyx_PyErr_GivenExceptionMatches(PyObject* err, PyObject* exc_type);
+int given_exception_matches(PyObject* err, PyObject* exc_type);
 // Whether the pending exception matches; false when none is pending.
-int __Pyx_PyErr_ExceptionMatches(PyObject* exc_type);
+int exception_matches(PyObject* exc_type);
 
 // After an iterator yielded nothing: 0 when the iteration simply ended (no
 // exception, or StopIteration cleared), -1 when it failed.
-int __Pyx_IterFinish();
+int end_of_iteration();
 
 }  // namespace pelmo

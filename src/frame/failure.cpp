@@ -9,7 +9,7 @@ namespace {
 // The function's place among the module's functions: each published one,
 // then the functions that are its default values, in parameter order.
 int place_of(const Signature& sig) {
-  const FunctionList& functions = *__pyx_module_desc.functions;
+  const FunctionList& functions = *kModule.functions;
   int place = 0;
   for (int i = 0; i < functions.count; ++i) {
     const Signature& f = *functions.items[i]->sig;

@@ -17,7 +17,7 @@ constexpr Step kOk{0, 0};
 // Adds an entry in this module's traceback file and returns null, the way
 // every failure point ends.
 inline PyObject* fail_at(const char* funcname, int py_line, int c_line) {
-  __Pyx_AddTraceback(funcname, c_line, py_line, __pyx_names.traceback_file);
+  __Pyx_AddTraceback(funcname, c_line, py_line, module_names.traceback_file);
   return nullptr;
 }
 

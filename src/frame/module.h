@@ -76,22 +76,22 @@ constexpr ModuleDesc describe(const char* short_name, const StringTable& strings
 // One more level, so that the names above are expanded before they are pasted.
 #define PELMO_DEFINE_MODULE_(short_name, flag_suffix, strings, builtins, functions) \
   PELMO_DEFINE_MODULE(short_name, flag_suffix, strings, builtins, functions)
-#define PELMO_DEFINE_MODULE(short_name, flag_suffix, strings, builtins, functions)                \
-  extern "C" {                                                                                    \
-  PELMO_VISIBLE int __pyx_module_is_main_##flag_suffix = 0;                                       \
-  }                                                                                               \
-  static int __pyx_pymod_exec_##short_name(PyObject* module) { return pelmo::__pyx_pymod_exec(module); } \
-  static PyModuleDef_Slot __pyx_moduledef_slots[] = {                                             \
-      {Py_mod_create, reinterpret_cast<void*>(pelmo::__pyx_pymod_create)},                      \
-      {Py_mod_exec, reinterpret_cast<void*>(__pyx_pymod_exec_##short_name)},                    \
-      {0, nullptr}};                                                                              \
-  static PyMethodDef __pyx_methods[] = {{nullptr, nullptr, 0, nullptr}};                         \
-  static PyModuleDef __pyx_moduledef = {PyModuleDef_HEAD_INIT, #short_name, nullptr, 0, __pyx_methods, \
-                                        __pyx_moduledef_slots, nullptr, nullptr, nullptr};       \
-  extern "C" PELMO_VISIBLE PyObject* PyInit_##short_name(void);                                   \
-  PyObject* PyInit_##short_name(void) { return PyModuleDef_Init(&__pyx_moduledef); }               \
-  PELMO_CHECK_C_LINES();                                                                          \
-  namespace pelmo {                                                                               \
-  const ModuleDesc __pyx_module_desc = describe(#short_name, strings, builtins, functions,   \
-                                                &__pyx_module_is_main_##flag_suffix);            \
+#define PELMO_DEFINE_MODULE(short_name, flag_suffix, strings, builtins, functions)                  \
+  extern "C" {                                                                                      \
+  PELMO_VISIBLE int __pyx_module_is_main_##flag_suffix = 0;                                         \
+  }                                                                                                 \
+  static int __pyx_pymod_exec_##short_name(PyObject* module) { return pelmo::exec_module(module); } \
+  static PyModuleDef_Slot module_slots[] = {                                                        \
+      {Py_mod_create, reinterpret_cast<void*>(pelmo::__pyx_pymod_create)},                          \
+      {Py_mod_exec, reinterpret_cast<void*>(__pyx_pymod_exec_##short_name)},                        \
+      {0, nullptr}};                                                                                \
+  static PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};                           \
+  static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, #short_name, nullptr, 0, module_methods,  \
+                                   module_slots, nullptr, nullptr, nullptr};                        \
+  extern "C" PELMO_VISIBLE PyObject* PyInit_##short_name(void);                                     \
+  PyObject* PyInit_##short_name(void) { return PyModuleDef_Init(&module_def); }                     \
+  PELMO_CHECK_C_LINES();                                                                            \
+  namespace pelmo {                                                                                 \
+  const ModuleDesc kModule = describe(#short_name, strings, builtins, functions,                    \
+                                      &__pyx_module_is_main_##flag_suffix);                         \
   }

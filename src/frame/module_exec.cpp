@@ -11,8 +11,6 @@ namespace pelmo {
 
 namespace {
 
-const ModuleDesc& M = __pyx_module_desc;
-
 PyObject* new_function(const FunctionDesc& f, PyObject* code) {
   return __Pyx_CyFunction_New(const_cast<PyMethodDef*>(&f.method), str(f.sig->qualname_str), str(kStrModuleName),
                               __pyx_mstate.__pyx_d, code);
@@ -21,7 +19,7 @@ PyObject* new_function(const FunctionDesc& f, PyObject* code) {
 // Builds the variable names, the code object and any constant defaults
 // tuple of the i-th function: 0, or the C line of the step that failed.
 int make_constants(int i) {
-  const Signature& sig = *M.functions->items[i]->sig;
+  const Signature& sig = *kModule.functions->items[i]->sig;
   if (sig.has_code) {
     PyObject* names = PyTuple_New(sig.nvarnames);
     if (!names) return c_line(sig, FunctionPoint::kVarnames);
@@ -53,12 +51,12 @@ int make_constants(int i) {
 // Makes the i-th function object with its defaults and binds its name in the
 // module: 0, or the C line of the step that failed.
 int publish_function(int i) {
-  const FunctionDesc& f = *M.functions->items[i];
+  const FunctionDesc& f = *kModule.functions->items[i];
   const Signature& sig = *f.sig;
   Ref func = Ref::steal(new_function(f, sig.has_code ? __pyx_mstate.code[i] : nullptr));
   if (!func) return c_line(sig, FunctionPoint::kFunctionObject);
   if (sig.nobjects) {
-    if (!__Pyx_CyFunction_InitDefaults(func.get(), sig.nobjects * sizeof(PyObject*), sig.nobjects))
+    if (!attach_defaults_storage(func.get(), sig.nobjects * sizeof(PyObject*), sig.nobjects))
       return c_line(sig, FunctionPoint::kDefaultsStorage);
     for (int k = sig.min; k < sig.nparams; ++k) {
       const Default& d = sig.defaults[k];
@@ -67,7 +65,7 @@ int publish_function(int i) {
       if (!value) return c_line(sig, FunctionPoint::kDefaultObject, d.index);
       default_slots(func.get())[d.index] = value;
     }
-    cyfunction(func.get())->defaults_getter = __Pyx_CyFunction_DefaultsGetter;
+    cyfunction(func.get())->defaults_getter = defaults_from_storage;
   } else if (__pyx_mstate.defaults[i]) {
     Py_INCREF(__pyx_mstate.defaults[i]);
     cyfunction(func.get())->defaults_tuple = __pyx_mstate.defaults[i];
@@ -80,7 +78,7 @@ int publish_function(int i) {
 // Every failure from the string table on adds the init entry; all failures
 // drop the module so that a later import starts again.
 int exec_failed(int py_line, int c_line) {
-  if (py_line) __Pyx_AddTraceback(__pyx_names.init_traceback, c_line, py_line, __pyx_names.traceback_file);
+  if (py_line) __Pyx_AddTraceback(module_names.init_traceback, c_line, py_line, module_names.traceback_file);
   Py_CLEAR(__pyx_m);
   return -1;
 }
@@ -88,7 +86,7 @@ int exec_failed(int py_line, int c_line) {
 // The steps after the strings exist: 0, or -1 with the init entry added.
 int exec_module_steps(PyObject* module) {
   ModuleState& s = __pyx_mstate;
-  if (*M.main_flag && PyObject_SetAttr(module, str(kStrName), str(kStrMain)) < 0)
+  if (*kModule.main_flag && PyObject_SetAttr(module, str(kStrName), str(kStrMain)) < 0)
     return exec_failed(1, c_line(ModulePoint::kRenameToMain));
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* existing = PyDict_GetItemWithError(modules, str(kStrModuleName));
@@ -97,17 +95,17 @@ int exec_module_steps(PyObject* module) {
     if (PyDict_SetItem(modules, str(kStrModuleName), module) < 0)
       return exec_failed(1, c_line(ModulePoint::kModulesStore));
   }
-  for (int i = 0; i < M.builtins->count; ++i) {
-    const Builtin& wanted = M.builtins->items[i];
+  for (int i = 0; i < kModule.builtins->count; ++i) {
+    const Builtin& wanted = kModule.builtins->items[i];
     PyObject* value = __Pyx_GetBuiltinName(str(wanted.name));
     if (!value) return exec_failed(1, c_line(ModulePoint::kBuiltin, i));
     if (wanted.keep) replace(s.builtins[i], value);
     else Py_DECREF(value);
   }
-  for (int i = 0; i < M.functions->count; ++i)
+  for (int i = 0; i < kModule.functions->count; ++i)
     if (int failed_at = make_constants(i)) return exec_failed(1, failed_at);
-  for (int i = 0; i < M.functions->count; ++i)
-    if (int failed_at = publish_function(i)) return exec_failed(M.functions->items[i]->sig->def_line, failed_at);
+  for (int i = 0; i < kModule.functions->count; ++i)
+    if (int failed_at = publish_function(i)) return exec_failed(kModule.functions->items[i]->sig->def_line, failed_at);
   Ref test = Ref::steal(PyDict_New());
   if (!test) return exec_failed(1, c_line(ModulePoint::kTestDict));
   if (PyDict_SetItem(s.__pyx_d, str(kStrTest), test.get()) < 0) return exec_failed(1, c_line(ModulePoint::kTestStore));
@@ -119,22 +117,22 @@ int exec_module_steps(PyObject* module) {
 PyObject* __Pyx_GetBuiltinName(PyObject* name) {
   PyObject* result = PyObject_GetAttr(__pyx_mstate.__pyx_b, name);
   if (!result) {
-    if (__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    if (exception_matches(PyExc_AttributeError)) PyErr_Clear();
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   }
   return result;
 }
 
-int __pyx_pymod_exec(PyObject* module) {
+int exec_module(PyObject* module) {
   if (__pyx_m) {
     if (__pyx_m == module) return 0;
     PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", M.short_name);
+                 "Module '%s' has already been imported. Re-initialisation is not supported.", kModule.short_name);
     return -1;
   }
   Py_INCREF(module);
   __pyx_m = module;
-  if (__Pyx_ExecUntilStrings(module) < 0) return exec_failed(0, 0);
+  if (exec_until_strings(module) < 0) return exec_failed(0, 0);
   return exec_module_steps(module);
 }
 

@@ -10,13 +10,11 @@ namespace pelmo {
 
 ModuleState __pyx_mstate = {};
 PyObject* __pyx_m = nullptr;
-ModuleNames __pyx_names = {};
+ModuleNames module_names = {};
 
 namespace {
 
 int64_t main_interpreter_id = -1;
-
-const ModuleDesc& M = __pyx_module_desc;
 
 int check_interpreter() {
   int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
@@ -51,7 +49,7 @@ int check_version() {
   if ((runtime >> 16) == (built >> 16)) return 0;
   char message[200];
   PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                static_cast<int>(built >> 24), static_cast<int>((built >> 16) & 0xFF), M.full_name, "does not match",
+                static_cast<int>(built >> 24), static_cast<int>((built >> 16) & 0xFF), kModule.full_name, "does not match",
                 static_cast<int>(runtime >> 24), static_cast<int>((runtime >> 16) & 0xFF));
   return PyErr_WarnEx(nullptr, message, 1);
 }
@@ -83,7 +81,7 @@ void derive(char* out, size_t size, const char* prefix, const char* sep, const c
     while (*s && n + 1 < size) out[n++] = *s++;
   };
   put(prefix);
-  for (const char* p = M.full_name; *p; ++p) {
+  for (const char* p = kModule.full_name; *p; ++p) {
     if (*p == '.') {
       put(sep);
     } else if (n + 1 < size) {
@@ -100,7 +98,7 @@ int __Pyx_copy_spec_to_module(PyObject* spec, PyObject* moddict, const char* fro
                               int allow_none) {
   Ref value = Ref::steal(PyObject_GetAttrString(spec, from_name));
   if (!value) {
-    if (!__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    if (!exception_matches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     return 0;
   }
@@ -140,19 +138,19 @@ int __Pyx_CreateStringTabAndInitStrings() {
       interned("__test__"),
       interned("stdout"),
       interned("write"),
-      StrSpec{M.full_name, cstr_size(M.full_name), nullptr, 0, 1, 1},
-      StrSpec{__pyx_names.source_file, cstr_size(__pyx_names.source_file), nullptr, 0, 1, 0},
+      StrSpec{kModule.full_name, cstr_size(kModule.full_name), nullptr, 0, 1, 1},
+      StrSpec{module_names.source_file, cstr_size(module_names.source_file), nullptr, 0, 1, 0},
   };
   static_assert(sizeof frame / sizeof frame[0] == kFrameStrings, "one frame string per FrameString");
   for (int i = 0; i < kFrameStrings; ++i)
     if (create_string(&__pyx_mstate.strings[i], frame[i]) < 0) return -1;
-  for (int i = 0; i < M.strings->count; ++i)
-    if (create_string(&__pyx_mstate.strings[kFrameStrings + i], M.strings->items[i]) < 0) return -1;
+  for (int i = 0; i < kModule.strings->count; ++i)
+    if (create_string(&__pyx_mstate.strings[kFrameStrings + i], kModule.strings->items[i]) < 0) return -1;
   return 0;
 }
 
-void __Pyx_InitModuleNames() {
-  ModuleNames& m = __pyx_names;
+void init_module_names() {
+  ModuleNames& m = module_names;
   derive(m.source_file, sizeof m.source_file, "src\\", "\\", "");
   derive(m.traceback_file, sizeof m.traceback_file, "src\\\\", "\\\\", "");
   derive(m.c_file, sizeof m.c_file, "src/", "/", "");
@@ -160,8 +158,8 @@ void __Pyx_InitModuleNames() {
   derive(m.defaults_traceback, sizeof m.defaults_traceback, "", ".", ".__defaults__");
 }
 
-int __Pyx_ExecUntilStrings(PyObject* module) {
-  __Pyx_InitModuleNames();
+int exec_until_strings(PyObject* module) {
+  init_module_names();
   ModuleState& s = __pyx_mstate;
   PyObject* d = PyModule_GetDict(module);
   if (!d) return -1;
@@ -184,7 +182,7 @@ int __Pyx_ExecUntilStrings(PyObject* module) {
   replace(s.__pyx_empty_bytes, empty);
   if (!(empty = PyUnicode_FromStringAndSize("", 0))) return -1;
   replace(s.__pyx_empty_unicode, empty);
-  if (__Pyx_CyFunction_InitType() < 0) return -1;
+  if (fetch_or_register_type() < 0) return -1;
   return __Pyx_CreateStringTabAndInitStrings();
 }
 

@@ -72,12 +72,12 @@ int InlinePrint::body(PyObject* value, PyObject* end) const {
 // result).
 int InlinePrint::write(PyObject* file, PyObject* text) const {
   Ref writer;
-  PyMethodDef* method = __Pyx_LookupMethodO(file, str(kStrWrite), writer);
+  PyMethodDef* method = lookup_method_o(file, str(kStrWrite), writer);
   if (!method && !writer) return -1;
   Ref value = Ref::steal(PyObject_Str(text));
   if (!value) return -1;
   PyObject* arg = value.get();
-  Ref result = Ref::steal(method ? __Pyx_CallMethodO(ts_, method, file, arg) : _PyObject_FastCall(writer.get(), &arg, 1));
+  Ref result = Ref::steal(method ? call_method_o(ts_, method, file, arg) : _PyObject_FastCall(writer.get(), &arg, 1));
   value.reset();
   writer.reset();
   return result ? 0 : -1;

@@ -24,7 +24,7 @@ struct ModuleState {
 extern ModuleState __pyx_mstate;
 extern PyObject* __pyx_m;
 // Defined by the module source.
-extern const ModuleDesc __pyx_module_desc;
+extern const ModuleDesc kModule;
 
 // The names a module's traceback entries and code objects carry, all
 // derived from its dotted name (shown here for "pelmo.list.read").
@@ -35,8 +35,8 @@ struct ModuleNames {
   char init_traceback[128];      // "init pelmo.list.read"
   char defaults_traceback[128];  // "pelmo.list.read.__defaults__"
 };
-extern ModuleNames __pyx_names;
-void __Pyx_InitModuleNames();
+extern ModuleNames module_names;
+void init_module_names();
 
 inline PyObject* str(int i) { return __pyx_mstate.strings[i]; }
 inline PyObject* builtin(int i) { return __pyx_mstate.builtins[i]; }

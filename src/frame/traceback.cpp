@@ -37,7 +37,7 @@ bool cline_in_traceback() {
     }
   } else {
     attr = Ref::steal(PyObject_GetAttr(runtime, name));
-    if (!attr && !__Pyx_PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    if (!attr && !exception_matches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     value = attr.get();
   }
@@ -136,7 +136,7 @@ PyCodeObject* cached_or_new_code(const char* funcname, int c_line, int py_line, 
   char buffer[512];
   const char* name = funcname;
   if (use_cline) {
-    PyOS_snprintf(buffer, sizeof buffer, "%s (%s:%d)", funcname, __pyx_names.c_file, c_line);
+    PyOS_snprintf(buffer, sizeof buffer, "%s (%s:%d)", funcname, module_names.c_file, c_line);
     name = buffer;
   }
   PyCodeObject* code = PyCode_NewEmpty(filename, name, py_line);

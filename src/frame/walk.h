@@ -40,7 +40,7 @@ Step for_each(PyObject* seq, Step get_iter_failed, Step next_failed, Visit&& vis
   iternextfunc next = Py_TYPE(it.get())->tp_iternext;
   for (;;) {
     Ref item = Ref::steal(next(it.get()));
-    if (!item) return __Pyx_IterFinish() < 0 ? next_failed : kOk;
+    if (!item) return end_of_iteration() < 0 ? next_failed : kOk;
     Step s = visit(item.get());
     if (s.failed()) return s;
   }

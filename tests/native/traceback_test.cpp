@@ -13,7 +13,7 @@ namespace pelmo {
 // A module with nothing of its own.
 constexpr StringTable kStrings{"cachetest", {}, 0};
 constexpr FunctionList kFunctions{};
-const ModuleDesc __pyx_module_desc = {"cachetest", "cachetest", &kStrings, &kNoBuiltins, &kFunctions, nullptr};
+const ModuleDesc kModule = {"cachetest", "cachetest", &kStrings, &kNoBuiltins, &kFunctions, nullptr};
 }
 
 namespace {
@@ -24,7 +24,7 @@ class Traceback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     Py_Initialize();
-    __Pyx_InitModuleNames();
+    init_module_names();
     __pyx_mstate.__pyx_cython_runtime = PyImport_AddModule("cython_runtime");
     __pyx_mstate.strings[kStrClineInTraceback] = PyUnicode_InternFromString("cline_in_traceback");
     __pyx_mstate.__pyx_d = PyDict_New();
@@ -103,21 +103,21 @@ TEST_F(Traceback, ClineModeKeysAreNegatedAndNamed) {
 
 TEST_F(Traceback, ExceptionMatching) {
   PyObject* ve = PyExc_ValueError;
-  EXPECT_TRUE(__Pyx_PyErr_GivenExceptionMatches(PyExc_UnicodeDecodeError, ve));
-  EXPECT_FALSE(__Pyx_PyErr_GivenExceptionMatches(ve, PyExc_UnicodeDecodeError));
-  EXPECT_TRUE(__Pyx_PyErr_GivenExceptionMatches(ve, PyExc_BaseException));
+  EXPECT_TRUE(given_exception_matches(PyExc_UnicodeDecodeError, ve));
+  EXPECT_FALSE(given_exception_matches(ve, PyExc_UnicodeDecodeError));
+  EXPECT_TRUE(given_exception_matches(ve, PyExc_BaseException));
   PyObject* tuple = Py_BuildValue("(OiO)", PyExc_KeyError, 5, PyExc_ArithmeticError);
-  EXPECT_TRUE(__Pyx_PyErr_GivenExceptionMatches(PyExc_ZeroDivisionError, tuple));
-  EXPECT_TRUE(__Pyx_PyErr_GivenExceptionMatches(PyExc_KeyError, tuple));
-  EXPECT_FALSE(__Pyx_PyErr_GivenExceptionMatches(ve, tuple));
+  EXPECT_TRUE(given_exception_matches(PyExc_ZeroDivisionError, tuple));
+  EXPECT_TRUE(given_exception_matches(PyExc_KeyError, tuple));
+  EXPECT_FALSE(given_exception_matches(ve, tuple));
   Py_DECREF(tuple);
   PyErr_SetNone(PyExc_StopIteration);
-  EXPECT_EQ(__Pyx_IterFinish(), 0);
+  EXPECT_EQ(end_of_iteration(), 0);
   EXPECT_EQ(PyErr_Occurred(), nullptr);
   PyErr_SetNone(ve);
-  EXPECT_EQ(__Pyx_IterFinish(), -1);
+  EXPECT_EQ(end_of_iteration(), -1);
   PyErr_Clear();
-  EXPECT_EQ(__Pyx_IterFinish(), 0);
+  EXPECT_EQ(end_of_iteration(), 0);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ PyObject* ambrel(Call& a) {
                     [&](PyObject* l) -> Step {
                       Ref value = Ref::steal(call(l));
                       if (!value) return call.failed();
-                      if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(2);
+                      if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(2);
                       return kOk;
                     });
   });

@@ -31,7 +31,7 @@ PyObject* elemcount(Call& a) {
                          [&](PyObject* l) -> Step {
                            int seen = PySequence_Contains(vis.get(), l);
                            if (seen < 0) return PELMO_HERE(4);
-                           if (!seen && __Pyx_ListAppend(vis.get(), l) < 0) return PELMO_HERE(5);
+                           if (!seen && append_fast(vis.get(), l) < 0) return PELMO_HERE(5);
                            return kOk;
                          });
   if (walked.failed()) return a.fail(walked);
@@ -40,9 +40,9 @@ PyObject* elemcount(Call& a) {
   if (!result) PELMO_FAIL(a, 6);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis.get()); ++i) {
     Ref v = Ref::borrow(PyList_GET_ITEM(vis.get(), i));
-    Ref count = Ref::steal(__Pyx_PyObject_GetAttrStr(ls, PELMO_STR("count")));
+    Ref count = Ref::steal(get_attr(ls, PELMO_STR("count")));
     if (!count) PELMO_FAIL(a, 6);
-    Ref n = Ref::steal(__Pyx_PyObject_CallMethod1(count.get(), v.get()));
+    Ref n = Ref::steal(call_method_one(count.get(), v.get()));
     if (!n) PELMO_FAIL(a, 6);
     if (PyDict_SetItem(result.get(), v.get(), n.get()) < 0) PELMO_FAIL(a, 6);
   }

@@ -61,11 +61,11 @@ PyObject* read(Call& a) {
   // Each line is converted before the next is read, so a failing conversion
   // leaves the rest of the input unread.
   auto read_one = [&](PyObject*) -> Step {
-    Ref line = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("input"), s));
+    Ref line = Ref::steal(call_one(PELMO_BUILTIN("input"), s));
     if (!line) return PELMO_HERE(2);
-    Ref value = Ref::steal(__Pyx_PyObject_CallOneArg(func, line.get()));
+    Ref value = Ref::steal(call_one(func, line.get()));
     if (!value) return PELMO_HERE(2);
-    if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(2);
+    if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(2);
     return kOk;
   };
   // range(n) of an exact int, through the interpreter's own range, runs no
@@ -83,7 +83,7 @@ PyObject* read(Call& a) {
     }
     return result.release();
   }
-  Ref lines = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("range"), n));
+  Ref lines = Ref::steal(call_one(PELMO_BUILTIN("range"), n));
   if (!lines) PELMO_FAIL(a, 2);
   Step walked = for_each(lines.get(), PELMO_HERE(2), PELMO_HERE(2), read_one);
   if (walked.failed()) return a.fail(walked);
@@ -97,20 +97,20 @@ PyObject* read_split(Call& a) {
   // Line 4: return [func(i) for i in input(s).split(spl)]
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 4);
-  Ref line = Ref::steal(__Pyx_PyObject_CallOneArg(PELMO_BUILTIN("input"), s));
+  Ref line = Ref::steal(call_one(PELMO_BUILTIN("input"), s));
   if (!line) PELMO_FAIL(a, 4);
-  Ref split = Ref::steal(__Pyx_PyObject_GetAttrStr(line.get(), PELMO_STR("split")));
+  Ref split = Ref::steal(get_attr(line.get(), PELMO_STR("split")));
   if (!split) PELMO_FAIL(a, 4);
   line.reset();
-  Ref pieces = Ref::steal(__Pyx_PyObject_CallMethod1(split.get(), spl));
+  Ref pieces = Ref::steal(call_method_one(split.get(), spl));
   if (!pieces) PELMO_FAIL(a, 4);
   split.reset();
   Step walked = for_each(pieces.get(), PELMO_HERE(4),
                          PELMO_HERE(4),
                          [&](PyObject* piece) -> Step {
-                           Ref value = Ref::steal(__Pyx_PyObject_CallOneArg(func, piece));
+                           Ref value = Ref::steal(call_one(func, piece));
                            if (!value) return PELMO_HERE(4);
-                           if (__Pyx_ListAppend(result.get(), value.get()) < 0) return PELMO_HERE(4);
+                           if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(4);
                            return kOk;
                          });
   if (walked.failed()) return a.fail(walked);

@@ -78,7 +78,7 @@ Step print_one(InlinePrint& print, PyObject* item, PyObject* end, Step build_fai
   Ref kw = Ref::steal(PyDict_New());
   if (!kw) return build_failed;
   if (PyDict_SetItem(kw.get(), PELMO_STR("end"), end) < 0) return build_failed;
-  Ref result = Ref::steal(__Pyx_PyObject_Call(PELMO_BUILTIN("print"), args.get(), kw.get()));
+  Ref result = Ref::steal(call_object(PELMO_BUILTIN("print"), args.get(), kw.get()));
   if (!result) return call_failed;
   return kOk;
 }

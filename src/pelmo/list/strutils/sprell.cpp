@@ -40,9 +40,9 @@ PyObject* multi_str_sprell(Call& a) {
     PyObject* item = PyTuple_GET_ITEM(args, i);
     // Looked up afresh for every item: an earlier `split` may have changed a
     // later item's class.
-    Ref split = Ref::steal(__Pyx_PyObject_GetAttrStr(item, PELMO_STR("split")));
+    Ref split = Ref::steal(get_attr(item, PELMO_STR("split")));
     if (!split) PELMO_FAIL(a, 6);
-    Ref pieces = Ref::steal(__Pyx_PyObject_CallMethod1(split.get(), sep));
+    Ref pieces = Ref::steal(call_method_one(split.get(), sep));
     if (!pieces) PELMO_FAIL(a, 6);
     // The list's own extension: lists and tuples are copied in one step,
     // anything else is iterated; `ls` (partly filled) is dropped on failure.
