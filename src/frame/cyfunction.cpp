@@ -104,17 +104,17 @@ bool entry_for(int ml_flags, FastEntry& entry) {
 class KeywordNames {
  public:
   explicit KeywordNames(Py_ssize_t n) : n_(n) {
-    PyObject*& kept = n < kCached ? cache_[n] : spare_;
-    if (n < kCached && kept && Py_REFCNT(kept) == 1) {
-      Py_INCREF(kept);
-      tuple_ = kept;
+    bool cached = n < kCached;
+    if (cached && cache_[n] && Py_REFCNT(cache_[n]) == 1) {
+      tuple_ = cache_[n];
+      Py_INCREF(tuple_);
       return;
     }
     tuple_ = PyTuple_New(n);
-    if (tuple_ && n < kCached && !kept) {
+    if (tuple_ && cached && !cache_[n]) {
       PyObject_GC_UnTrack(tuple_);
       Py_INCREF(tuple_);
-      kept = tuple_;
+      cache_[n] = tuple_;
     }
   }
   KeywordNames(const KeywordNames&) = delete;
@@ -124,8 +124,9 @@ class KeywordNames {
     if (n_ >= kCached || cache_[n_] != tuple_) {
       Py_DECREF(tuple_);
     } else if (Py_REFCNT(tuple_) == 2) {
-      // Back in the cache, empty.
-      for (Py_ssize_t i = 0; i < n_; ++i) Py_CLEAR(PyTuple_GET_ITEM(tuple_, i));
+      // Back in the cache, empty; the names go last first, as from a tuple
+      // that is freed.
+      for (Py_ssize_t i = n_; i-- > 0;) Py_CLEAR(PyTuple_GET_ITEM(tuple_, i));
       Py_DECREF(tuple_);
     } else {
       // The callee kept it: it is the callee's now, an ordinary tuple.
@@ -140,12 +141,10 @@ class KeywordNames {
  private:
   static constexpr Py_ssize_t kCached = 8;
   static PyObject* cache_[kCached];
-  static PyObject* spare_;  // never set: what sizes beyond the cache compare against
   PyObject* tuple_;
   Py_ssize_t n_;
 };
 PyObject* KeywordNames::cache_[kCached];
-PyObject* KeywordNames::spare_;
 
 // The call operation's rule for a call with a non-empty keyword dict: the
 // fast entry gets the tuple's items followed by the dict's values, and a
