@@ -147,6 +147,11 @@ INPUTS = [
     ([1, 2], " ", b"x"), ([1], None, Text("e")), ([Text("x"), 2], Text(",")), ([], 5, 5), ("abc",),
     ([Loud(boom), 1],), ([1, Loud(boom)],), ([Loud(lambda: 5)],), ([Loud(switch), 2],),
     ([2, 0, 3],), ([2, 1],),     # the misbehaving builtin write: null without error; result with error
+    # items from an item slot that leaves an exception pending: print is
+    # entered with it, and where it writes nothing (sys.stdout None), its
+    # success is what the interpreter's result check turns into an error
+    (frametest.cfile([2, 1, 3]),), (frametest.cfile([1]),),
+    (frametest.cfile([2, 0]),),  # an item slot's null without error: see KNOWN
 ]
 
 cases = {}
@@ -191,6 +196,13 @@ def run(generic):
     return ast.literal_eval(proc.stdout)
 
 
+# Inputs on which write knowingly differs from print, for now: an item slot's
+# null without an exception fails at the subscription in Python ("error
+# return without exception set", at line 3), while write hands it on as its
+# own null result (SystemError naming write, without an entry of write).
+KNOWN = {18}
+
+
 class InlinePrintTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -212,7 +224,14 @@ class InlinePrintTest(unittest.TestCase):
         # Outcome, message, traceback (the native entry where the Python
         # version has its line), the writes made and the text.
         for key, (native, ref) in self.inline[0].items():
-            with self.subTest(case=key):
+            if key[1] not in KNOWN:
+                with self.subTest(case=key):
+                    self.assertEqual(native, ref)
+
+    @unittest.expectedFailure
+    def test_same_as_print_where_known_to_differ(self):
+        for key, (native, ref) in self.inline[0].items():
+            if key[1] in KNOWN:
                 self.assertEqual(native, ref)
 
     def test_where_it_matters(self):
@@ -228,6 +247,8 @@ class InlinePrintTest(unittest.TestCase):
         self.assertEqual(cases["cfile", 14][0][0][:3],
                          ("SystemError", "<built-in method write of frametest.CFile object at 0x?> "
                           "returned NULL without setting an error", "NoneType"))
+        self.assertEqual(cases["none", 16][0][0], ("SystemError", "<built-in function print> returned a result with "
+                                                   "an error set", "ValueError", [(3, "pelmo.list.write.write")]))
         self.assertEqual(cases["Rec", 13][0][1],
                          [("switched",), ("w", "s"), ("w", " "), ("other", "2"), ("other", "\n")])
         self.assertEqual(cases["StringIO", 13][0][1:], ([("switched",), ("other", "2"), ("other", "\n")], "s "))

@@ -4,8 +4,8 @@
 // `kind` (see kKinds), its `flags` field and defining class set as given.
 // Each body reports what it received, so tests can see self, the class and
 // the arguments as the fast entries hand them over. builtin(kind) and
-// cfile() make objects of the interpreter's own kinds that break the rules
-// of their calling convention on request (see misbehave). stand_in() makes a
+// cfile(items) make objects of the interpreter's own kinds that break the
+// rules of their calling convention on request (see misbehave). stand_in() makes a
 // function type with a call operation of its own, to register in place of
 // the frame's.
 #include "frame/module.h"
@@ -16,7 +16,8 @@ using namespace pelmo;
 
 constexpr StringTable kStrings = strings(interned("make"), interned("kind"), interned("flags"), interned("cls"),
                                          interned("vcall"), interned("f"), interned("vector"), interned("kwnames"),
-                                         interned("builtin"), interned("cfile"), interned("stand_in"));
+                                         interned("builtin"), interned("cfile"), interned("stand_in"),
+                                         interned("items"), literal(""));
 
 PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
 
@@ -85,14 +86,34 @@ PyMethodDef kMisbehaving[] = {
     {"misbehave_fastkw", as_meth(misbehave_fastkw), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
-// A type whose instances have a builtin `write` of one argument that misbehaves.
+// A type whose instances have a builtin `write` of one argument that
+// misbehaves, and are sequences of the items they were made with, whose item
+// slot (which subscription calls without checking what it returns) hands
+// each item through misbehave as well.
+struct CFile {
+  PyObject_HEAD
+  PyObject* items;
+};
+PyObject* file_items(PyObject* self) { return reinterpret_cast<CFile*>(self)->items; }
+Py_ssize_t file_length(PyObject* self) { return PyObject_Size(file_items(self)); }
+PyObject* file_item(PyObject* self, Py_ssize_t i) {
+  Ref item = Ref::steal(PySequence_GetItem(file_items(self), i));
+  return item ? misbehave(item.get()) : nullptr;
+}
+void file_dealloc(PyObject* self) {
+  Py_DECREF(file_items(self));
+  PyObject_Del(self);
+}
 PyMethodDef kFileMethods[] = {{"write", as_meth(misbehave_o), METH_O, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PySequenceMethods kFileSequence = {file_length, nullptr, nullptr, file_item};
 PyTypeObject file_type = [] {
   PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
   t.tp_name = "frametest.CFile";
-  t.tp_basicsize = sizeof(PyObject);
+  t.tp_basicsize = sizeof(CFile);
+  t.tp_dealloc = file_dealloc;
   t.tp_flags = Py_TPFLAGS_DEFAULT;
   t.tp_methods = kFileMethods;
+  t.tp_as_sequence = &kFileSequence;
   return t;
 }();
 
@@ -206,12 +227,14 @@ PyObject* builtin(Call& a) {
   return f;
 }
 
-// cfile(): a new instance of CFile.
+// cfile(items=""): a new instance of CFile.
 PyObject* cfile(Call& a) {
   if (!file_type.tp_dict && PyType_Ready(&file_type) < 0) PELMO_FAIL(a, 10);
-  PyObject* f = PyObject_New(PyObject, &file_type);
+  CFile* f = PyObject_New(CFile, &file_type);
   if (!f) PELMO_FAIL(a, 10);
-  return f;
+  Py_INCREF(a[0]);
+  f->items = a[0];
+  return reinterpret_cast<PyObject*>(f);
 }
 
 // Line 1: def make(kind, flags, cls):
@@ -223,8 +246,8 @@ const FunctionDesc kVcall = function<kVcallSig, vcall>();
 // Line 7: def builtin(kind):
 constexpr Signature kBuiltinSig = kStrings.def("builtin", 7).param("kind");
 const FunctionDesc kBuiltin = function<kBuiltinSig, builtin>();
-// Line 9: def cfile():
-constexpr Signature kCfileSig = kStrings.def("cfile", 9);
+// Line 9: def cfile(items=""):
+constexpr Signature kCfileSig = kStrings.def("cfile", 9).param("items", default_string(""));
 const FunctionDesc kCfile = function<kCfileSig, cfile>();
 // Line 11: def stand_in():
 constexpr Signature kStandInSig = kStrings.def("stand_in", 11);
