@@ -18,9 +18,11 @@ a ratio of two timings taken in this process, interleaved, best of several
 samples: a call against the floor (`callfloor`, a test-only object whose call
 returns None without looking at its arguments, so that the ratio says what
 our call costs beyond what the interpreter spends on any call), or a function
-against the builtin idiom a user would write instead, at a fixed size. The
-geometric mean of the table must not fall below the baseline recorded from
-the code before this round of work. Every gate prints pass or FAIL; the last
+against the builtin idiom a user would write instead, at a fixed size. A
+few gates compare peak memory instead of time (the most traced while one
+call runs, least of three calls) against the idiom's. The geometric mean
+of the table must not fall below the baseline recorded from the code
+before this round of work. Every gate prints pass or FAIL; the last
 line sums them up.
 
 Usage:
@@ -44,6 +46,7 @@ import math
 import os
 import sys
 import time
+import tracemalloc
 
 # --- the pure-Python functions ---------------------------------------------------
 # The same functions written in Python, statement for statement.
@@ -275,20 +278,28 @@ class Gate:
     result is checked against the pure-Python function, since the floor
     computes nothing. kind "idiom": idiom time / native time (how many times
     as fast) must be at least `limit`; native and idiom results are compared
-    (a Counter as a dict). `io` "stringio": sys.stdout is an io.StringIO,
-    fresh for every sample, and both sides' output is compared."""
+    (a Counter as a dict). kind "memory": native peak / idiom peak of the
+    memory traced while one call runs (tracemalloc, which sees the
+    interpreter's allocators, PyMem included; the result is alive at the
+    end) must be at most `limit`; results compared as for "idiom". `io`
+    "stringio": sys.stdout is an io.StringIO, fresh for every sample, and
+    both sides' output is compared. `ns` may be a function that makes the
+    names when the gate runs."""
 
     def __init__(self, label, func, stmt, ref, kind, limit, ns=None, io=None):
         self.label, self.func, self.stmt, self.ref = label, func, stmt, ref
         self.kind, self.limit, self.ns, self.io = kind, limit, ns or {}, io
-        self.idiom = ref if kind == "idiom" else None
+        self.idiom = ref if kind != "floor" else None
         self.lines = None  # no standard input
 
+    def at_most(self):
+        return self.kind != "idiom"
+
     def target(self):
-        return ("<= %.2fx" if self.kind == "floor" else ">= %.2fx") % self.limit
+        return ("<= %.2fx" if self.at_most() else ">= %.2fx") % self.limit
 
     def passes(self, ratio):
-        return ratio <= self.limit if self.kind == "floor" else ratio >= self.limit
+        return ratio <= self.limit if self.at_most() else ratio >= self.limit
 
 
 def gates(native, smoke=False):
@@ -322,6 +333,13 @@ def gates(native, smoke=False):
     for what, data in counts:
         add("elemcount(%s) vs Counter" % what, "elemcount", "f(ls)", "Counter(ls)", "idiom", 1.0,
             {"ls": data, "Counter": collections.Counter})
+    # Peak memory: the result dict as it grows, beside what is left of the
+    # counting table. The inputs are large: made when their gate runs.
+    n_ints, n_strs = (5, 5) if smoke else (10**6, 10**5)
+    for what, make in (("%d distinct ints" % n_ints, lambda: list(range(n_ints))),
+                       ("%d distinct strs" % n_strs, lambda: ["s%d" % i for i in range(n_strs)])):
+        add("elemcount(%s) peak memory vs Counter" % what, "elemcount", "f(ls)", "Counter(ls)", "memory", 1.35,
+            lambda make=make: {"ls": make(), "Counter": collections.Counter})
     return out
 
 
@@ -453,8 +471,38 @@ def measure(w, native_side, py_side, target, repeats):
     return best_native, best_py
 
 
+def peak_memory(side, repeats):
+    """The least peak, over `repeats` calls, of the memory traced while one
+    call runs, above what was traced when it began."""
+    best = None
+    gc_was = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            tracemalloc.start()
+            try:
+                before = tracemalloc.get_traced_memory()[0]
+                result = side.once()
+                peak = tracemalloc.get_traced_memory()[1] - before
+            finally:
+                tracemalloc.stop()
+            del result
+            best = peak if best is None else min(best, peak)
+    finally:
+        if gc_was:
+            gc.enable()
+    return best
+
+
 def fmt_ratio(r):
     return ("%6.3fx" if r >= 0.1 or r == 0 else "%6.3gx") % r
+
+
+def fmt_bytes(n):
+    for unit, scale in (("MB", 1e6), ("kB", 1e3)):
+        if n >= scale:
+            return "%8.2f %s" % (n / scale, unit)
+    return "%8d B " % n
 
 
 def fmt_time(t):
@@ -521,6 +569,8 @@ def run_gates(native, floor, smoke, target, repeats, geomean):
         return "FAIL"
 
     for g in rows:
+        if callable(g.ns):
+            g.ns = g.ns()
         native_side = Side(g, native[g.func], g.stmt)
         if g.kind == "floor":
             if floor is None:
@@ -531,15 +581,19 @@ def run_gates(native, floor, smoke, target, repeats, geomean):
         else:
             ref_side = Side(g, None, g.ref)
             check(g, native_side, ref_side)
-        if smoke:
+        fmt = fmt_time
+        if g.kind == "memory":
+            fmt = fmt_bytes
+            tn, tr = (peak_memory(side, 1 if smoke else 3) for side in (native_side, ref_side))
+        elif smoke:
             tn, tr = native_side.sample(1), ref_side.sample(1)
         else:
             tn, tr = measure(g, native_side, ref_side, target, repeats)
-        if g.kind == "floor":
+        if g.at_most():
             ratio = tn / tr if tr > 0 else float("inf")
         else:
             ratio = tr / tn if tn > 0 else float("inf")
-        print("%-*s  %s  %s  %s  %9s  %s" % (width, g.label, fmt_time(tn), fmt_time(tr), fmt_ratio(ratio),
+        print("%-*s  %s  %s  %s  %9s  %s" % (width, g.label, fmt(tn), fmt(tr), fmt_ratio(ratio),
                                               g.target(), verdict(g.label, g.passes(ratio))))
         sys.stdout.flush()
     label = "geomean vs pure Python"
@@ -550,7 +604,7 @@ def run_gates(native, floor, smoke, target, repeats, geomean):
                                                     verdict(label, geomean >= BASELINE_GEOMEAN)))
     print("-" * (width + 56))
     print("floor ratio = native time / floor time (at most the target); idiom ratio = idiom time / "
-          "native time (at least the target)")
+          "native time (at least the target); memory ratio = native peak / idiom peak (at most the target)")
     return passed, failed
 
 

@@ -110,7 +110,8 @@ def main():
     keep = opts.keep or tempfile.mkdtemp(prefix="pelmo-callgrind-")
     os.makedirs(keep, exist_ok=True)
     if opts.gates:
-        rows = [g for g in bench.gates(native) if opts.filter in g.label]
+        # Memory gates count bytes, not instructions.
+        rows = [g for g in bench.gates(native) if opts.filter in g.label and g.kind != "memory"]
         print("%-55s %12s %12s %7s" % ("gate", "native Ir", "ref Ir", "n/ref"))
     else:
         rows = [w for w in bench.workloads(native, (opts.size,)) if opts.filter in w.label]

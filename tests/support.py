@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import traceback
+import tracemalloc
 import unittest
 
 PYTHON = sys.executable
@@ -60,6 +61,22 @@ def src_file(*components):
 def is_native_file(filename):
     """Whether a traceback entry's file is one of a native module's."""
     return filename.startswith(tb_file(""))
+
+
+def traced_peak(func, arg, repeats=3):
+    """The least, over `repeats` calls of func(arg), of the most memory
+    traced (tracemalloc: the interpreter's allocators, PyMem included) while
+    one call runs; its result is alive at the end."""
+    peaks = []
+    for _ in range(repeats):
+        tracemalloc.start()
+        try:
+            result = func(arg)
+            peaks.append(tracemalloc.get_traced_memory()[1])
+        finally:
+            tracemalloc.stop()
+        del result
+    return min(peaks)
 
 
 class Stdin:

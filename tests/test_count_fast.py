@@ -5,11 +5,13 @@ same dict, with the same key objects in the same order and the same values."""
 import gc
 import os
 import random
+import struct
+import sys
 import time
 import unittest
 
 from pelmo.list.count import elemcount
-from support import assertSameRecursionFailures, run_python
+from support import assertSameRecursionFailures, run_python, traced_peak
 
 SLOW = bool(os.environ.get("PELMO_SLOW_TOOL"))
 
@@ -30,9 +32,14 @@ class B(bytes):
     pass
 
 
+def for_general(ls):
+    """A copy of `ls` that elemcount counts by the general algorithm."""
+    return {list: L, tuple: T, str: S, bytes: B}[type(ls)](ls)
+
+
 def general(ls):
     """elemcount of `ls` through the general algorithm."""
-    return elemcount({list: L, tuple: T, str: S, bytes: B}[type(ls)](ls))
+    return elemcount(for_general(ls))
 
 
 def pool():
@@ -63,6 +70,8 @@ class SameDictTest(unittest.TestCase):
                 self.assertEqual(k, k2)
             self.assertIs(type(v), int)
             self.assertEqual(v, v2)
+        # Grown the same way: not presized, not shrunk.
+        self.assertEqual(sys.getsizeof(got), sys.getsizeof(want))
 
     def test_generated_lists_and_tuples(self):
         rnd = random.Random(12)
@@ -114,6 +123,35 @@ class SameDictTest(unittest.TestCase):
         for b in (b"", b"aba", bytes(range(256)) * 3 + b"xyz", bytes(rnd.randrange(256) for _ in range(3000))):
             with self.subTest(b=b[:10]):
                 self.assertSameDict(elemcount(b), general(b))
+
+
+class TableMemoryTest(unittest.TestCase):
+    # The table (tally.h) starts with room for 2**(bits - 1) entries (key,
+    # hash, count) and 2**bits slots (entry numbers), bits the least from 3
+    # to 12 with room for every item, and doubles when a new key finds it
+    # full. Before the dict is built it frees the slots and, from 64 KiB of
+    # entries, packs them into keys and counts only. The general algorithm's
+    # peak includes the same dict.
+    SLOT, ENTRY, PACKED = struct.calcsize("I"), struct.calcsize("Pnn"), struct.calcsize("Pn")
+
+    def test_few_distinct_values_keep_the_table_at_its_first_size(self):
+        for ls in ([1, 2, 3], [0] * 10**6, [i % 5 for i in range(1024)], (None, "ab", 2.5) * 500,
+                   "\u4e2d\u6587" * 512):
+            bits = max(3, min(12, (len(ls) - 1).bit_length() + 1))
+            table = 2**bits * self.SLOT + 2**(bits - 1) * self.ENTRY
+            with self.subTest(type=type(ls).__name__, n=len(ls), table=table):
+                self.assertLessEqual(traced_peak(elemcount, ls), table + traced_peak(elemcount, for_general(ls)))
+
+    def test_many_keys_leave_the_packed_entries_beside_the_dict(self):
+        # 2500 keys: the table last doubles to 2**12 entries, with old and new
+        # slots, 2**12 + 2**13; then only the entries, packed, stay beside the
+        # dict, which has its last size from 1366 keys on.
+        n = 2500
+        for ls in (list(range(n)), "".join(map(chr, range(0x4e00, 0x4e00 + n)))):
+            with self.subTest(type=type(ls).__name__):
+                table = 2**12 * (self.ENTRY + 3 * self.SLOT)
+                dict_phase = n * self.PACKED + traced_peak(elemcount, for_general(ls))
+                self.assertLessEqual(traced_peak(elemcount, ls), max(table, dict_phase))
 
 
 class GeneralPathTest(unittest.TestCase):
@@ -289,8 +327,9 @@ class MemoryFailureTest(unittest.TestCase):
             self.skipTest("no _testcapi")
         # One allocation fails: if it is the hashing's, the general algorithm
         # then runs with all the memory it needs; either way the result is right.
+        # list(range(2731)): enough keys for the table to pack its entries.
         for ls in ("[i % 300 for i in range(3000)] + [2**64, 2.0**64, 1.5]", "bytes(range(256)).decode('latin-1') * 2",
-                   "'h\\xe9llo' * 50 + '\\u4e2d'", "bytes(range(256))"):
+                   "'h\\xe9llo' * 50 + '\\u4e2d'", "bytes(range(256))", "list(range(2731))"):
             with self.subTest(ls=ls):
                 r = run_python(FALLBACK.format(ls=ls), timeout=300)
                 self.assertEqual(r.returncode, 0, r.stderr[-2000:])

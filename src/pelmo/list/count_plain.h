@@ -86,6 +86,15 @@ inline Py_hash_t hash_of(PyObject* o, unsigned* kind) {
   return 0;
 }
 
+// The hash of a value hash_of() has hashed before, for keys the table packed
+// without it (Tally::settle()): a str or bytes has it cached by now and a
+// small int is its own hash, so it costs little and cannot fail. Out of line,
+// so that the counting loop has hash_of() to itself.
+__attribute__((noinline)) inline Py_hash_t hash_again(PyObject* o) {
+  unsigned kind;
+  return hash_of(o, &kind);
+}
+
 inline int ints_equal(PyObject* a, PyObject* b) {
   Py_ssize_t size = Py_SIZE(a);
   if (Py_SIZE(b) != size) return 0;
@@ -142,12 +151,13 @@ inline Outcome count_items(PyObject* const* items, Py_ssize_t n, PyObject* resul
     if (!tally.add(item, hash, [item](PyObject* stored) { return equal(stored, item); })) return kFailed;
   }
   if (Py_BytesWarningFlag && (kinds & kBytes) && (kinds & (kStr | kInt))) return kDeclined;
-  for (Py_ssize_t i = 0; i < tally.size(); ++i) {
-    const auto& e = tally[i];
-    Ref count = Ref::steal(PyLong_FromSsize_t(e.count));
-    if (!count || _PyDict_SetItem_KnownHash(result, e.key, count.get(), e.hash) < 0) return kFailed;
-  }
-  return kCounted;
+  tally.settle();
+  bool built = tally.each([result](PyObject* key, Py_ssize_t times, Py_hash_t hash) {
+    if (hash == -1) hash = hash_again(key);
+    Ref count = Ref::steal(PyLong_FromSsize_t(times));
+    return count && _PyDict_SetItem_KnownHash(result, key, count.get(), hash) == 0;
+  });
+  return built ? kCounted : kFailed;
 }
 
 // `key(c)` makes the key of unit c: what iterating the input yields.
@@ -179,9 +189,11 @@ Outcome count_wide(const Unit* data, Py_ssize_t n, PyObject* result) {
   for (Py_ssize_t i = 0; i < n; ++i)
     // A code point is its own hash: equal hashes are equal keys, found before.
     if (!tally.add(data[i], data[i], [](Py_UCS4) { return 0; })) return kFailed;
-  for (Py_ssize_t i = 0; i < tally.size(); ++i)
-    if (!insert(result, tally[i].key, tally[i].count, PyUnicode_FromOrdinal)) return kFailed;
-  return kCounted;
+  tally.settle();
+  bool built = tally.each([result](Py_UCS4 unit, Py_ssize_t times, Py_hash_t) {
+    return insert(result, unit, times, PyUnicode_FromOrdinal);
+  });
+  return built ? kCounted : kFailed;
 }
 
 inline Outcome count_str(PyObject* s, PyObject* result) {

@@ -1,14 +1,22 @@
 // A counting hash table: each distinct key once, in order of first
 // insertion, with how often it was added.
 //
-// Entries are kept densely in insertion order; an open-addressing slot array
-// (linear probing on a multiplicatively mixed hash, at most half full) holds
-// entry numbers plus one, zero marking a free slot. Both arrays come from
-// PyMem and belong to the table.
+// Entries (key, hash, count) are kept densely in insertion order; an
+// open-addressing slot array (linear probing on a multiplicatively mixed
+// hash, at most half full) holds entry numbers plus one, zero marking a free
+// slot. Both arrays come from PyMem and belong to the table.
+//
+// The caller builds its result from the entries once the counting is done,
+// and the result grows while they are alive. So settle() first frees the
+// slots and, when the entries take much room, packs them in place into keys
+// with their counts, without the hashes (which the caller computes again),
+// and gives back the room left over: beside the result there stay two words
+// a key instead of the whole table.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <stdint.h>
+#include <string.h>
 
 namespace pelmo {
 
@@ -37,7 +45,16 @@ class MemArray {
     p_ = p;
     return true;
   }
+  // Keeps the first `bytes` bytes; when that fails the block stays as it is.
+  void trim(size_t bytes) {
+    if (T* p = static_cast<T*>(PyMem_Realloc(p_, bytes))) p_ = p;
+  }
+  void free() {
+    PyMem_Free(p_);
+    p_ = nullptr;
+  }
   T& operator[](size_t i) const { return p_[i]; }
+  unsigned char* bytes() const { return reinterpret_cast<unsigned char*>(p_); }
 
  private:
   T* p_ = nullptr;
@@ -90,12 +107,50 @@ class Tally {
     return true;
   }
 
-  Py_ssize_t size() const { return size_; }
-  const Entry& operator[](Py_ssize_t i) const { return entries_[i]; }
+  // Ends the counting: no add() after it. Entry n is packed to byte
+  // n * sizeof(Packed), below its own place and ending before that of entry
+  // n + 1, so that each is read before anything is written over it.
+  void settle() {
+    slots_.free();
+    size_t room = static_cast<size_t>(capacity_) * sizeof(Entry);
+    if (room < kPackFrom) return;
+    for (Py_ssize_t n = 0; n < size_; ++n) {
+      Packed p{entries_[n].key, entries_[n].count};
+      memcpy(entries_.bytes() + n * sizeof(Packed), &p, sizeof p);
+    }
+    packed_ = true;
+    entries_.trim(static_cast<size_t>(size_) * sizeof(Packed));
+  }
+
+  // Calls visit(key, count, hash) for each key in order of first insertion,
+  // after settle(), until it returns false; `hash` is -1 when settle() has
+  // packed the entries without it. False when a visit did.
+  template <typename Visit>
+  bool each(Visit&& visit) const {
+    if (!packed_) {
+      for (Py_ssize_t n = 0; n < size_; ++n)
+        if (!visit(entries_[n].key, entries_[n].count, entries_[n].hash)) return false;
+      return true;
+    }
+    for (Py_ssize_t n = 0; n < size_; ++n) {
+      Packed p;
+      memcpy(&p, entries_.bytes() + n * sizeof(Packed), sizeof p);
+      if (!visit(p.key, p.count, Py_hash_t{-1})) return false;
+    }
+    return true;
+  }
 
  private:
   // Entry numbers plus one fit the 32-bit slots: at most 2**31 entries.
   static constexpr int kMaxBits = sizeof(size_t) >= 8 ? 32 : 30;
+  // Entries that take less room are read as they are: packing them and
+  // hashing their keys again would cost more time than their memory is worth.
+  static constexpr size_t kPackFrom = 64 * 1024;
+
+  struct Packed {
+    Key key;
+    Py_ssize_t count;
+  };
 
   size_t spot(Py_hash_t hash) const {
     // Fibonacci hashing: the top bits of the product depend on every bit of
@@ -128,6 +183,7 @@ class Tally {
   size_t mask_ = 0;
   Py_ssize_t size_ = 0;
   Py_ssize_t capacity_ = 0;
+  bool packed_ = false;
 };
 
 }  // namespace pelmo
