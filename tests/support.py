@@ -5,6 +5,7 @@ anything that changes process-wide state runs in a fresh interpreter through
 run_python(), which inherits that path.
 """
 import contextlib
+import gc
 import io
 import os
 import subprocess
@@ -19,12 +20,34 @@ SOURCE = os.environ.get("PELMO_SOURCE", os.path.dirname(os.path.dirname(os.path.
 # The target (such as aarch64-linux-musl) when the suite runs inside the
 # target's interpreter against libraries cross-built for it; empty on the host.
 TARGET = os.environ.get("PELMO_TARGET", "")
+# An interpreter built with Py_DEBUG (./run-tests --debug): it keeps a total of
+# all references, and a builtin that returns NULL without an exception, or a
+# result with one set, is a fatal error there rather than a SystemError.
+PYDEBUG = hasattr(sys, "gettotalrefcount")
 
 
 def host_only(why):
     """Skips a test or test class inside the target's interpreter, saying
     `why` it needs the build machine."""
     return unittest.skipIf(TARGET, "runs on the host, not on %s: %s" % (TARGET, why))
+
+
+def reference_delta(op):
+    """How much op() changes the interpreter's total of references (a Py_DEBUG
+    interpreter's sys.gettotalrefcount()), garbage collected before and after;
+    what is kept for the measurement itself is in both readings."""
+    before = after = 0
+    gc.collect()
+    before = sys.gettotalrefcount()
+    op()
+    gc.collect()
+    after = sys.gettotalrefcount()
+    return after - before
+
+
+def release_only(why):
+    """Skips a test in a debug (Py_DEBUG) interpreter, saying `why`."""
+    return unittest.skipIf(PYDEBUG, "runs in a release interpreter, not a Py_DEBUG one: %s" % why)
 
 
 def run_python(code, stdin=None, args=(), env=None, timeout=120):

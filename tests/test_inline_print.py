@@ -148,6 +148,8 @@ INPUTS = [
     ([Loud(boom), 1],), ([1, Loud(boom)],), ([Loud(lambda: 5)],), ([Loud(switch), 2],),
     ([2, 0, 3],), ([2, 1],),     # the misbehaving builtin write: null without error; result with error
 ]
+if hasattr(sys, "gettotalrefcount"):  # a debug interpreter aborts when cfile's write misbehaves
+    FILES.remove(frametest.cfile)
 
 cases = {}
 for make in FILES:
@@ -225,9 +227,10 @@ class InlinePrintTest(unittest.TestCase):
         self.assertEqual(cases["shadowed", 2][0][1], [("inst", "1"), ("inst", "\n"), ("inst", "2"), ("inst", "\n")])
         self.assertEqual(cases["Foreign", 4][0][0][1],
                          "descriptor 'write' for '_io.StringIO' objects doesn't apply to 'Foreign' object")
-        self.assertEqual(cases["cfile", 14][0][0][:3],
-                         ("SystemError", "<built-in method write of frametest.CFile object at 0x?> "
-                          "returned NULL without setting an error", "NoneType"))
+        if not support.PYDEBUG:
+            self.assertEqual(cases["cfile", 14][0][0][:3],
+                             ("SystemError", "<built-in method write of frametest.CFile object at 0x?> "
+                              "returned NULL without setting an error", "NoneType"))
         self.assertEqual(cases["Rec", 13][0][1],
                          [("switched",), ("w", "s"), ("w", " "), ("other", "2"), ("other", "\n")])
         self.assertEqual(cases["StringIO", 13][0][1:], ([("switched",), ("other", "2"), ("other", "\n")], "s "))
