@@ -50,15 +50,21 @@ def release_only(why):
     return unittest.skipIf(PYDEBUG, "runs in a release interpreter, not a Py_DEBUG one: %s" % why)
 
 
+# Under valgrind (scripts/valgrind-tests) an interpreter runs some 30 times
+# slower: the time a child is given grows with it.
+SLOWDOWN = 10 if os.environ.get("PELMO_VALGRIND") else 1
+
+
 def run_python(code, stdin=None, args=(), env=None, timeout=120):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text)."""
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text).
+    The time limit is `timeout` seconds, times SLOWDOWN."""
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
     return subprocess.run(
         [PYTHON] + list(args) + ["-c", textwrap.dedent(code)],
         input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        universal_newlines=True, env=full_env, timeout=timeout)
+        universal_newlines=True, env=full_env, timeout=timeout * SLOWDOWN)
 
 
 def entries(exc):
