@@ -5,6 +5,7 @@ anything that changes process-wide state runs in a fresh interpreter through
 run_python(), which inherits that path.
 """
 import contextlib
+import gc
 import io
 import os
 import subprocess
@@ -20,6 +21,10 @@ SOURCE = os.environ.get("PELMO_SOURCE", os.path.dirname(os.path.dirname(os.path.
 # The target (such as aarch64-linux-musl) when the suite runs inside the
 # target's interpreter against libraries cross-built for it; empty on the host.
 TARGET = os.environ.get("PELMO_TARGET", "")
+# An interpreter built with Py_DEBUG (./run-tests --debug): it keeps a total of
+# all references, and a builtin that returns NULL without an exception, or a
+# result with one set, is a fatal error there rather than a SystemError.
+PYDEBUG = hasattr(sys, "gettotalrefcount")
 
 
 def host_only(why):
@@ -28,15 +33,39 @@ def host_only(why):
     return unittest.skipIf(TARGET, "runs on the host, not on %s: %s" % (TARGET, why))
 
 
+def reference_delta(op):
+    """How much op() changes the interpreter's total of references (a Py_DEBUG
+    interpreter's sys.gettotalrefcount()), garbage collected before and after;
+    what is kept for the measurement itself is in both readings."""
+    before = after = 0
+    gc.collect()
+    before = sys.gettotalrefcount()
+    op()
+    gc.collect()
+    after = sys.gettotalrefcount()
+    return after - before
+
+
+def release_only(why):
+    """Skips a test in a debug (Py_DEBUG) interpreter, saying `why`."""
+    return unittest.skipIf(PYDEBUG, "runs in a release interpreter, not a Py_DEBUG one: %s" % why)
+
+
+# Under valgrind (scripts/valgrind-tests) an interpreter runs some 30 times
+# slower: the time a child is given grows with it.
+SLOWDOWN = 10 if os.environ.get("PELMO_VALGRIND") else 1
+
+
 def run_python(code, stdin=None, args=(), env=None, timeout=120):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text)."""
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text).
+    The time limit is `timeout` seconds, times SLOWDOWN."""
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
     return subprocess.run(
         [PYTHON] + list(args) + ["-c", textwrap.dedent(code)],
         input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        universal_newlines=True, env=full_env, timeout=timeout)
+        universal_newlines=True, env=full_env, timeout=timeout * SLOWDOWN)
 
 
 def entries(exc):

@@ -240,23 +240,24 @@ class ModuleInitTest(unittest.TestCase):
 
     def test_spec_attributes(self):
         self.assertEqual(self.run_ok("""
-            import ctypes, glob, os, types
+            import ctypes, glob, os, sys, types
             import pelmo.list
             path = glob.glob(os.path.join(pelmo.list.__path__[0], 'count*.so'))[0]
             lib = ctypes.PyDLL(path)
             lib.PyInit_count.restype = ctypes.c_void_p
             api = ctypes.pythonapi
-            api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
-            api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+            # A debug (Py_TRACE_REFS) interpreter exports it under another name.
+            create = getattr(api, 'PyModule_FromDefAndSpec2' + ('TraceRefs' if hasattr(sys, 'getobjects') else ''))
+            create.restype = ctypes.py_object
+            create.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
             api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
             spec = types.SimpleNamespace(name='pelmo.list.count', loader=None, parent='pelmo.list',
                                          submodule_search_locations=None)
-            m = api.PyModule_FromDefAndSpec2(lib.PyInit_count(), spec, 1013)
+            m = create(lib.PyInit_count(), spec, 1013)
             d = vars(m)
             print(sorted(k for k in d if k.startswith('__')))
             print(d['__loader__'], '__file__' in d, '__path__' in d)
             api.PyModule_ExecDef(m, lib.PyInit_count())
-            import sys
             print(sys.modules['pelmo.list.count'] is m, m.elemcount([1, 1]))
         """), ["['__doc__', '__loader__', '__name__', '__package__', '__spec__']", "None False False",
                "True {1: 2}"])

@@ -153,6 +153,9 @@ INPUTS = [
     (frametest.cfile([2, 1, 3]),), (frametest.cfile([1]),),
     (frametest.cfile([2, 0]),),  # an item slot's null without error: see KNOWN
 ]
+if hasattr(sys, "gettotalrefcount"):  # a debug interpreter aborts when a native slot misbehaves
+    FILES.remove(frametest.cfile)
+    INPUTS = [i for i in INPUTS if not isinstance(i[0], type(frametest.cfile()))]
 
 cases = {}
 for make in FILES:
@@ -244,11 +247,12 @@ class InlinePrintTest(unittest.TestCase):
         self.assertEqual(cases["shadowed", 2][0][1], [("inst", "1"), ("inst", "\n"), ("inst", "2"), ("inst", "\n")])
         self.assertEqual(cases["Foreign", 4][0][0][1],
                          "descriptor 'write' for '_io.StringIO' objects doesn't apply to 'Foreign' object")
-        self.assertEqual(cases["cfile", 14][0][0][:3],
-                         ("SystemError", "<built-in method write of frametest.CFile object at 0x?> "
-                          "returned NULL without setting an error", "NoneType"))
-        self.assertEqual(cases["none", 16][0][0], ("SystemError", "<built-in function print> returned a result with "
-                                                   "an error set", "ValueError", [(3, "pelmo.list.write.write")]))
+        if not support.PYDEBUG:
+            self.assertEqual(cases["cfile", 14][0][0][:3],
+                             ("SystemError", "<built-in method write of frametest.CFile object at 0x?> "
+                              "returned NULL without setting an error", "NoneType"))
+            self.assertEqual(cases["none", 16][0][0], ("SystemError", "<built-in function print> returned a result "
+                                                       "with an error set", "ValueError", [(3, "pelmo.list.write.write")]))
         self.assertEqual(cases["Rec", 13][0][1],
                          [("switched",), ("w", "s"), ("w", " "), ("other", "2"), ("other", "\n")])
         self.assertEqual(cases["StringIO", 13][0][1:], ([("switched",), ("other", "2"), ("other", "\n")], "s "))

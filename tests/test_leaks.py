@@ -15,6 +15,8 @@ import sys
 import unittest
 import warnings
 
+import support
+
 ROUNDS_N = int(os.environ.get("PELMO_LEAK_ITERATIONS", "3000"))
 WARMUP = max(50, ROUNDS_N // 10)
 # Blocks that may come and go between two rounds without a leak (free lists,
@@ -114,10 +116,22 @@ class LeakCase(unittest.TestCase):
         self.assertLess(abs(blocks[1] - blocks[0]), NOISE,
                         "allocated blocks grew by {} in {} calls".format(blocks[1] - blocks[0], ROUNDS_N))
 
+    def assertTotalKept(self, op):
+        """A debug interpreter counts every reference held anywhere: one more
+        round of op() must leave that total as it was. (A change that does
+        not come back in a second round is the interpreter's caches, not a
+        reference of ours, which every call would move.)"""
+        total = support.reference_delta(lambda: [op() for _ in range(ROUNDS_N)])
+        if total:
+            total = support.reference_delta(lambda: [op() for _ in range(ROUNDS_N)])
+        self.assertEqual(total, 0, "the reference total changed by {} in {} calls".format(total, ROUNDS_N))
+
     def each(self, scenarios):
         for name, op, tracked in scenarios:
             with self.subTest(name):
                 self.assertNoLeak(op, tracked)
+                if support.PYDEBUG:
+                    self.assertTotalKept(op)
 
     def setUp(self):
         runtime_mod = sys.modules.get("cython_runtime")

@@ -6,6 +6,7 @@
 #                       (empty: the modules are built in; its presence tells
 #                       the interpreter where its exec prefix is)
 #   include/python3.7m/ the headers with this pyconfig.h; lib/libpython3.7m.a
+#                       (3.7dm in the debug variant)
 
 set(_lib "${CMAKE_INSTALL_PREFIX}/lib/python${PY_VERSION}")
 set(_program "${CMAKE_INSTALL_PREFIX}/libexec/python${PY_VERSION}")
@@ -28,9 +29,9 @@ add_custom_target(python_launcher ALL DEPENDS "${CMAKE_CURRENT_BINARY_DIR}/pytho
 install(PROGRAMS "${CMAKE_CURRENT_BINARY_DIR}/python-launcher" DESTINATION bin RENAME python${PY_VERSION})
 install(CODE "file(CREATE_LINK python${PY_VERSION} \"\$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/bin/python3\" SYMBOLIC)")
 install(TARGETS python RUNTIME DESTINATION libexec)
-install(TARGETS python3.7m ARCHIVE DESTINATION lib)
-install(DIRECTORY "${CPYTHON_SOURCE}/Include/" DESTINATION include/python${PY_VERSION}m)
-install(FILES "${PY_CONFIG_DIR}/pyconfig.h" DESTINATION include/python${PY_VERSION}m)
+install(TARGETS libpython ARCHIVE DESTINATION lib)
+install(DIRECTORY "${CPYTHON_SOURCE}/Include/" DESTINATION include/python${PY_LDVERSION})
+install(FILES "${PY_CONFIG_DIR}/pyconfig.h" DESTINATION include/python${PY_LDVERSION})
 
 # The standard library without its tests and the GUI parts (no Tk here).
 install(DIRECTORY "${CPYTHON_SOURCE}/Lib/" DESTINATION lib/python${PY_VERSION}
@@ -42,15 +43,15 @@ install(DIRECTORY DESTINATION lib/python${PY_VERSION}/lib-dynload)
 # The sysconfig data: the Makefile's variables that tools ask for, and every
 # number pyconfig.h defines (as sysconfig itself parses that file).
 set(_vars
-  "ABIFLAGS=m" "SOABI=${PY_SOABI}" "EXT_SUFFIX=.${PY_SOABI}.so" "SHLIB_SUFFIX=.so"
+  "ABIFLAGS=${PY_ABIFLAGS}" "SOABI=${PY_SOABI}" "EXT_SUFFIX=.${PY_SOABI}.so" "SHLIB_SUFFIX=.so"
   "MULTIARCH=${PY_MULTIARCH}" "MACHDEP=linux" "HOST_GNU_TYPE=${PY_TRIPLE}"
   "VERSION=${PY_VERSION}" "prefix=${CMAKE_INSTALL_PREFIX}" "exec_prefix=${CMAKE_INSTALL_PREFIX}"
   "BINDIR=${CMAKE_INSTALL_PREFIX}/bin" "LIBDIR=${CMAKE_INSTALL_PREFIX}/lib"
   "LIBDEST=${_lib}" "BINLIBDEST=${_lib}" "LIBPL=${CMAKE_INSTALL_PREFIX}/lib"
-  "INCLUDEPY=${CMAKE_INSTALL_PREFIX}/include/python${PY_VERSION}m"
-  "LIBRARY=libpython${PY_VERSION}m.a" "LDLIBRARY=libpython${PY_VERSION}m.a"
+  "INCLUDEPY=${CMAKE_INSTALL_PREFIX}/include/python${PY_LDVERSION}"
+  "LIBRARY=libpython${PY_LDVERSION}.a" "LDLIBRARY=libpython${PY_LDVERSION}.a"
   "CC=${CMAKE_C_COMPILER} ${CMAKE_C_FLAGS}" "CFLAGS=${CMAKE_C_FLAGS_RELEASE}"
-  "CCSHARED=-fPIC" "LDSHARED=${CMAKE_C_COMPILER} -shared" "LDFLAGS=" "OPT=-DNDEBUG"
+  "CCSHARED=-fPIC" "LDSHARED=${CMAKE_C_COMPILER} -shared" "LDFLAGS=" "OPT=${CMAKE_C_FLAGS_RELEASE}"
   "AR=${CMAKE_AR}" "ARFLAGS=rcs" "Py_ENABLE_SHARED=0")
 set(PY_SYSCONFIG_VARS "")
 foreach(_v ${_vars})
@@ -69,7 +70,7 @@ foreach(_d ${_defines})
   string(REGEX REPLACE "^#define ([A-Za-z0-9_]+) ([0-9]+)$" "    '\\1': \\2,\n" _d "${_d}")
   string(APPEND PY_SYSCONFIG_VARS "${_d}")
 endforeach()
-set(_sysconfig "_sysconfigdata_m_linux_${PY_MULTIARCH}.py")
+set(_sysconfig "_sysconfigdata_${PY_ABIFLAGS}_linux_${PY_MULTIARCH}.py")
 configure_file(sysconfigdata.py.in "${CMAKE_CURRENT_BINARY_DIR}/${_sysconfig}" @ONLY)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/${_sysconfig}" DESTINATION lib/python${PY_VERSION})
 
