@@ -151,7 +151,7 @@ INPUTS = [
     # entered with it, and where it writes nothing (sys.stdout None), its
     # success is what the interpreter's result check turns into an error
     (frametest.cfile([2, 1, 3]),), (frametest.cfile([1]),),
-    (frametest.cfile([2, 0]),),  # an item slot's null without error: see KNOWN
+    (frametest.cfile([2, 0]),),  # an item slot's null without error: as in a Python frame
 ]
 if hasattr(sys, "gettotalrefcount"):  # a debug interpreter aborts when a native slot misbehaves
     FILES.remove(frametest.cfile)
@@ -199,13 +199,6 @@ def run(generic):
     return ast.literal_eval(proc.stdout)
 
 
-# Inputs on which write knowingly differs from print, for now: an item slot's
-# null without an exception fails at the subscription in Python ("error
-# return without exception set", at line 3), while write hands it on as its
-# own null result (SystemError naming write, without an entry of write).
-KNOWN = {18}
-
-
 class InlinePrintTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -227,14 +220,7 @@ class InlinePrintTest(unittest.TestCase):
         # Outcome, message, traceback (the native entry where the Python
         # version has its line), the writes made and the text.
         for key, (native, ref) in self.inline[0].items():
-            if key[1] not in KNOWN:
-                with self.subTest(case=key):
-                    self.assertEqual(native, ref)
-
-    @unittest.expectedFailure
-    def test_same_as_print_where_known_to_differ(self):
-        for key, (native, ref) in self.inline[0].items():
-            if key[1] in KNOWN:
+            with self.subTest(case=key):
                 self.assertEqual(native, ref)
 
     def test_where_it_matters(self):

@@ -15,8 +15,10 @@ struct Step {
 constexpr Step kOk{0, 0};
 
 // Adds an entry in this module's traceback file and returns null, the way
-// every failure point ends.
+// every failure point ends. A step that failed without saying why (a native
+// slot's null result with no exception) fails as it would in a Python frame.
 inline PyObject* fail_at(const char* funcname, int py_line, int c_line) {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   __Pyx_AddTraceback(funcname, c_line, py_line, module_names.traceback_file);
   return nullptr;
 }
