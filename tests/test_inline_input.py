@@ -214,6 +214,18 @@ for name, make_in in (("StringIO", lambda: io.StringIO("a\nb\nc\n")), ("shadowed
                       ("with dict", with_dict)):
     case(("io", name), lambda: {"in": make_in(), "out": io.StringIO(), "err": SubIO()})
 
+# The interpreter's stdin on a pipe (descriptor 0, not a terminal), the
+# prompts to another pipe.
+def real_files(call):
+    r, w = os.pipe()
+    with open(w, "w") as out:
+        outcome = attempt(call, {"in": sys.__stdin__, "out": out, "err": sys.__stderr__})
+    with open(r) as written:
+        return outcome + (written.read(),)
+
+
+cases["real files"] = [real_files(call) for call in CALLS]
+
 # Prompts of every kind, through every kind of stdout.
 PROMPTS = ["", "> ", 5, Prompt("p"), Bad(ArithmeticError("in __str__")), Bad(5), Bad("made")]
 for kind, make in KINDS.items():
@@ -223,31 +235,33 @@ for kind, make in KINDS.items():
 
 # Everything is asked again for every line: files rebound in sys, methods
 # that appear or change between lines, keys that compare in Python.
+# (Each change comes after lines enough for a lookup to be remembered.)
 def rebinding(line):
-    sys.stdin = PY("in", lines=["other\n"] * 3)
+    if line == "three":
+        sys.stdin = PY("in", lines=["other\n"] * 3)
     return line
 
 
-case("rebound after a line", plain, [lambda: read(3, "", rebinding)])
+case("rebound after a line", plain, [lambda: read(5, "", rebinding)])
 
 
 def deleting_stdout():
-    if len([e for e in LOG if e[:2] == ("err", "flush")]) == 2:
+    if len([e for e in LOG if e[:2] == ("err", "flush")]) == 3:
         del sys.stdout
 
 
-case("stdout deleted by the second flush of stderr", lambda: plain(err=PY("err", {"flush": deleting_stdout})),
-     [lambda: read(3)])
+case("stdout deleted by a flush of stderr", lambda: plain(err=PY("err", {"flush": deleting_stdout})),
+     [lambda: read(5)])
 
 
 def shadowing(text):
-    if len([e for e in LOG if e[:2] == ("out", "write")]) == 2:
+    if len([e for e in LOG if e[:2] == ("out", "write")]) == 4:
         sys.stdin.readline = lambda *args: "from the instance\n"
     return len(text)
 
 
 case("instance method appearing", lambda: plain(**{"in": with_dict(), "out": PY("out", {"write": shadowing})}),
-     [lambda: read(3)])
+     [lambda: read(5)])
 
 
 def retyping(text):
@@ -339,7 +353,7 @@ class InlineInputTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.inline, cls.generic = support.both_ways(SCRIPT, "PELMO_INPUT_GENERIC", {"PYTHONHASHSEED": HASH_SEED},
-                                                    stdin="")
+                                                    stdin="p\nq\nr s\n")
 
     def test_same_as_the_builtin(self):
         support.assertSameCases(self, self.inline[0], self.generic[0], hash_seed=HASH_SEED)
@@ -376,13 +390,16 @@ class InlineInputTest(unittest.TestCase):
         self.assertEqual(cases["in", "builtin", "readline", 12][0][0][:3],
                          ("SystemError", "<built-in method readline of frametest.CStream object at 0x?> returned "
                                          "NULL without setting an error", "NoneType"))
-        self.assertEqual(cases["instance method appearing"][0][0], ("ok", "['a', 'from the instance', 'from the instance']"))
+        self.assertEqual(cases["instance method appearing"][0][0], ("ok", "['a', 'b', 'c', 'from the instance', "
+                                                                  "'from the instance']"))
         self.assertEqual(cases["class method appearing"][0][0], ("ok", "['a', 'from the class', 'from the class']"))
         for key, name in (("sys dict compares", "xstdin"), ("instance dict compares", "xreadline")):
             # Compared in every line's lookup: a lookup is never left out.
             lines = repr(cases[key][0][1]).split(repr(("err", "flush")))
             self.assertTrue(all(repr(("compared", name)) in line for line in lines[1:]), key)
         self.assertEqual(cases["io", "StringIO"][0][2], {"in": "a\nb\nc\n", "out": "> > ", "err": ""})
+        self.assertEqual([(c[0], c[3]) for c in cases["real files"]],
+                         [(("ok", "['p', 'q']"), "> > "), (("ok", "['r', 's']"), "> ")])
 
     def test_file_released_by_sys_during_input(self):
         (outcome, log, _), after = self.inline[3]
@@ -521,7 +538,6 @@ class Terminal(unittest.TestCase):
     def test_line_editing(self):
         self.check(*self.session(False))
 
-    @unittest.skipIf(support.TARGET, "the target's interpreter has no readline module")
     def test_line_editing_with_readline(self):
         try:
             import readline  # noqa: F401

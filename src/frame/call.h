@@ -145,18 +145,77 @@ class Method {
   Method& operator=(const Method&) = delete;
   // False, with the lookup's exception set, when the lookup fails. With
   // `shadow`, the instance dict is looked at through it.
-  bool look_up(PyObject* obj, PyObject* name, DictLookup* shadow = nullptr);
+  bool look_up(PyObject* obj, PyObject* name, DictLookup* shadow = nullptr) {
+    self_ = obj;
+    def_ = lookup_method(obj, name, attr_, shadow);
+    return def_ || attr_;
+  }
   // The call, without keywords: as calling the bound method (the
   // builtin's recursion guard and result check) or the attribute.
-  PyObject* operator()(PyThreadState* ts, PyObject* const* args, Py_ssize_t nargs) const;
+  PyObject* operator()(PyThreadState* ts, PyObject* const* args, Py_ssize_t nargs) const {
+    if (!def_) return _PyObject_FastCallDict(attr_.get(), args, nargs, nullptr);
+    // The bound method's call: its definition entered with the instance,
+    // the two commonest conventions here, the others by the interpreter.
+    PyObject* result;
+    int flags = def_->ml_flags & ~METH_COEXIST;
+    if ((flags == METH_NOARGS && nargs == 0) || (flags == METH_O && nargs == 1)) {
+      if (enter_call(ts)) return nullptr;
+      result = def_->ml_meth(self_, nargs ? args[0] : nullptr);
+      leave_call(ts);
+    } else {
+      result = _PyMethodDef_RawFastCallDict(def_, self_, args, nargs, nullptr);
+    }
+    if (result ? !ts->curexc_type : ts->curexc_type != nullptr) return result;
+    return misbehaved(result);
+  }
   // Drops the attribute, as the interpreter drops it after the call.
   void release() { attr_.reset(); }
 
  private:
+  // The builtin method of obj's type that generic lookup of `name` would
+  // bind, or null (and then `attr` holds what the lookup finds, or is empty
+  // with its exception set).
+  static PyMethodDef* lookup_method(PyObject* obj, PyObject* name, Ref& attr, DictLookup* shadow);
+  // A result with an exception set, or none without: the interpreter's
+  // SystemError, which names the bound method.
+  PyObject* misbehaved(PyObject* result) const;
+
   PyObject* self_;
   PyMethodDef* def_;  // the builtin method; else attr_ holds the attribute
   Ref attr_;
 };
+
+inline PyMethodDef* Method::lookup_method(PyObject* obj, PyObject* name, Ref& attr, DictLookup* shadow) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dict) {
+    // What generic lookup does, up to the binding: the type's attribute, a
+    // method descriptor (not a data descriptor, so an instance attribute of
+    // the same name comes first, the descriptor held while looking, which
+    // may run code), then the instance dict, then the descriptor's binding.
+    PyObject* descr = _PyType_Lookup(type, name);
+    if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+      Ref held;
+      PyObject** dictptr = _PyObject_GetDictPtr(obj);
+      if (dictptr && *dictptr) {
+        held = Ref::borrow(descr);
+        Ref dict = Ref::borrow(*dictptr);
+        if (PyObject* in_dict = shadow ? shadow->get(dict.get(), name) : PyDict_GetItem(dict.get(), name)) {
+          attr = Ref::borrow(in_dict);
+          return nullptr;
+        }
+      }
+      PyMethodDescrObject* method = reinterpret_cast<PyMethodDescrObject*>(descr);
+      // The binding makes the bound method, the one thing left out (the
+      // definition belongs to the type, not to the descriptor); a
+      // descriptor of another type (copied into a class) refuses it.
+      if (PyObject_TypeCheck(obj, method->d_common.d_type)) return method->d_method;
+      attr = Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+      return nullptr;
+    }
+  }
+  attr = Ref::steal(get_attr(obj, name));
+  return nullptr;
+}
 
 // obj.name(): the method call by name without arguments, the attribute
 // dropped before the result is returned. (The interpreter's method calls

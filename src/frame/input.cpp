@@ -26,13 +26,13 @@ void flush(PyThreadState* ts, PyObject* file, DictLookup& shadow) {
 // no), then the C library. 1, 0, or -1 with the exception of a number that
 // does not convert.
 int on_terminal(PyThreadState* ts, PyObject* file, FILE* stream, DictLookup& shadow) {
-  PyObject* number = call_method_noargs(ts, file, str(kStrFileno), &shadow);
+  Ref number = Ref::steal(call_method_noargs(ts, file, str(kStrFileno), &shadow));
   if (!number) {
     PyErr_Clear();
     return 0;
   }
-  long fd = PyLong_AsLong(number);
-  Py_DECREF(number);
+  long fd = PyLong_AsLong(number.get());
+  number.reset();
   if (fd < 0 && PyErr_Occurred()) return -1;
   return fd == fileno(stream) && isatty(static_cast<int>(fd));
 }
