@@ -40,11 +40,14 @@ Usage:
 """
 import argparse
 import collections
+import contextlib
 import gc
 import io
 import math
 import os
+import subprocess
 import sys
+import tempfile
 import time
 import tracemalloc
 
@@ -283,17 +286,22 @@ class Gate:
     interpreter's allocators, PyMem included; the result is alive at the
     end) must be at most `limit`; results compared as for "idiom". `io`
     "stringio": sys.stdout is an io.StringIO, fresh for every sample, and
-    both sides' output is compared. `ns` may be a function that makes the
-    names when the gate runs."""
+    both sides' output is compared. `io` "files": real files as under
+    `script < in > out` (see real_stdio), `lines` the text of one call's
+    input. `ns` may be a function that makes the names when the gate runs.
 
-    def __init__(self, label, func, stmt, ref, kind, limit, ns=None, io=None):
+    kind "script": `stmt` and `ref` are whole programs, each run as a
+    process of its own with `lines` as its standard input (ScriptSide);
+    ref time / native time must be at least `limit`."""
+
+    def __init__(self, label, func, stmt, ref, kind, limit, ns=None, io=None, lines=None):
         self.label, self.func, self.stmt, self.ref = label, func, stmt, ref
         self.kind, self.limit, self.ns, self.io = kind, limit, ns or {}, io
         self.idiom = ref if kind != "floor" else None
-        self.lines = None  # no standard input
+        self.lines = (lines, None) if lines is not None else None
 
     def at_most(self):
-        return self.kind != "idiom"
+        return self.kind in ("floor", "memory")
 
     def target(self):
         return ("<= %.2fx" if self.at_most() else ">= %.2fx") % self.limit
@@ -340,7 +348,50 @@ def gates(native, smoke=False):
                        ("%d distinct strs" % n_strs, lambda: ["s%d" % i for i in range(n_strs)])):
         add("elemcount(%s) peak memory vs Counter" % what, "elemcount", "f(ls)", "Counter(ls)", "memory", 1.35,
             lambda make=make: {"ls": make(), "Counter": collections.Counter})
+    # Reading standard input from a real file, writing the prompts to a
+    # real one, as a script run as `script < in > out` does.
+    lines = "".join("%d\n" % (i % 1000) for i in range(big))
+    add("read(n) n=%d vs [input('') for i in range(n)]" % big, "read", "f(n)",
+        "[input('') for i in range(n)]", "idiom", 1.2, {"n": big}, io="files", lines=lines)
+    add("read(n, '', int) n=%d vs [int(input('')) for i in range(n)]" % big, "read", "f(n, '', int)",
+        "[int(input('')) for i in range(n)]", "idiom", 1.3, {"n": big}, io="files", lines=lines)
+    words = " ".join(str(i % 1000) for i in range(big)) + "\n"
+    add("read_split('', ' ', int) pieces=%d vs list(map(int, input().split(' ')))" % big, "read_split",
+        "f('', ' ', int)", "list(map(int, input().split(' ')))", "idiom", 1.2, io="files", lines=words)
+    add("whole script, %d numbers on a line and %d on lines, as processes" % (big * 2, big * 2), "read",
+        SCRIPT_PACKAGE, SCRIPT_IDIOMS, "script", 1.0, lines=script_input(big * 2))
     return out
+
+
+# The whole-script gate: the same program written with this package and with
+# the idioms. It reads a count, a line of numbers and then as many lines of
+# one number each, counts the numbers, and prints a few results.
+SCRIPT_PACKAGE = """
+from pelmo.list.count import elemcount
+from pelmo.list.read import read, read_split
+from pelmo.list.write import write
+n = read(1, '', int)[0]
+row = read_split('', ' ', int)
+col = read(n, '', int)
+counts = elemcount(row + col)
+write([n, len(row), len(col), len(counts)])
+write([counts.get(k, 0) for k in range(10)])
+"""
+
+SCRIPT_IDIOMS = """
+import collections
+n = int(input())
+row = list(map(int, input().split(' ')))
+col = [int(input()) for _ in range(n)]
+counts = collections.Counter(row + col)
+print(*[n, len(row), len(col), len(counts)])
+print(*[counts.get(k, 0) for k in range(10)])
+"""
+
+
+def script_input(n):
+    numbers = [(i * 7919) % 100003 for i in range(2 * n)]
+    return "%d\n%s\n%s" % (n, " ".join(map(str, numbers[:n])), "".join("%d\n" % x for x in numbers[n:]))
 
 
 # --- timing -----------------------------------------------------------------------
@@ -392,11 +443,14 @@ class Side:
         saved = sys.stdin, sys.stdout
         out = io.StringIO()
         try:
-            if self.w.io == "stdin":
-                sys.stdin = io.StringIO(self.w.lines[0] + "rest\n")
-            sys.stdout = out
-            result = self.once()
-            rest = sys.stdin.read() if self.w.io == "stdin" else None
+            with contextlib.ExitStack() as stack:
+                if self.w.io == "stdin":
+                    sys.stdin = io.StringIO(self.w.lines[0] + "rest\n")
+                elif self.w.io == "files":
+                    stack.enter_context(real_stdio(self.w.lines[0] + "rest\n"))
+                sys.stdout = out
+                result = self.once()
+                rest = sys.stdin.read() if self.w.io in ("stdin", "files") else None
         finally:
             sys.stdin, sys.stdout = saved
         return result, out.getvalue(), rest
@@ -405,21 +459,78 @@ class Side:
         """Seconds for `number` calls."""
         saved = sys.stdin, sys.stdout
         try:
-            if self.w.io == "stdin":
-                sys.stdin = self._stdin(number)
-            elif self.w.io == "stdout":
-                sys.stdout = NullSink()
-            elif self.w.io == "stringio":
-                sys.stdout = io.StringIO()
-            gc_was = gc.isenabled()
-            gc.disable()
-            try:
-                return self.loop(range(number), time.perf_counter, self.ns)
-            finally:
-                if gc_was:
-                    gc.enable()
+            with contextlib.ExitStack() as stack:
+                if self.w.io == "stdin":
+                    sys.stdin = self._stdin(number)
+                elif self.w.io == "stdout":
+                    sys.stdout = NullSink()
+                elif self.w.io == "stringio":
+                    sys.stdout = io.StringIO()
+                elif self.w.io == "files":
+                    stack.enter_context(real_stdio(self.w.lines[0] * number))
+                gc_was = gc.isenabled()
+                gc.disable()
+                try:
+                    return self.loop(range(number), time.perf_counter, self.ns)
+                finally:
+                    if gc_was:
+                        gc.enable()
         finally:
             sys.stdin, sys.stdout = saved
+
+
+@contextlib.contextmanager
+def real_stdio(text, out=None):
+    """Standard input and output as under `script < in > out`: file
+    descriptor 0 a file holding `text` and sys.stdin the text file the
+    interpreter makes on it; sys.stdout a buffered text file on /dev/null.
+    Both restored afterwards."""
+    with tempfile.TemporaryFile() as data, open(os.devnull, "w") as null:
+        data.write(text.encode("utf-8"))
+        data.seek(0)
+        saved_fd = os.dup(0)
+        saved = sys.stdin, sys.stdout
+        try:
+            os.dup2(data.fileno(), 0)
+            sys.stdin = io.TextIOWrapper(io.open(0, "rb", closefd=False), encoding="utf-8", newline="\n")
+            sys.stdout = null
+            yield
+        finally:
+            sys.stdin, sys.stdout = saved
+            os.dup2(saved_fd, 0)
+            os.close(saved_fd)
+
+
+class ScriptSide:
+    """One side of a whole-script gate: the program run as a process of its
+    own (`python -E`, so that no PYTHON* setting of the caller applies: its
+    stdout is block-buffered as a script's is by default), the built package
+    first on its path, standard input from a file and standard output on
+    /dev/null. A sample is the wall time of the processes."""
+
+    def __init__(self, w, program):
+        import pelmo
+        tree = os.path.dirname(os.path.dirname(os.path.abspath(pelmo.__file__)))
+        self.w = w
+        self.code = "import sys; sys.path.insert(0, %r)\n%s" % (tree, program)
+
+    def _run(self, stdout):
+        with tempfile.TemporaryFile() as data:
+            data.write(self.w.lines[0].encode("utf-8"))
+            data.seek(0)
+            t0 = time.perf_counter()
+            proc = subprocess.run([sys.executable, "-E", "-c", self.code], stdin=data, stdout=stdout,
+                                  stderr=subprocess.PIPE, universal_newlines=True)
+            t1 = time.perf_counter()
+        if proc.returncode != 0:
+            raise Mismatch("%s: the script failed: %s" % (self.w.label, proc.stderr))
+        return t1 - t0, proc.stdout
+
+    def run_once(self):
+        return self._run(subprocess.PIPE)[1], None, None
+
+    def sample(self, number):
+        return sum(self._run(subprocess.DEVNULL)[0] for _ in range(number))
 
 
 class Mismatch(AssertionError):
@@ -571,14 +682,18 @@ def run_gates(native, floor, smoke, target, repeats, geomean):
     for g in rows:
         if callable(g.ns):
             g.ns = g.ns()
-        native_side = Side(g, native[g.func], g.stmt)
-        if g.kind == "floor":
+        if g.kind == "script":
+            native_side, ref_side = ScriptSide(g, g.stmt), ScriptSide(g, g.ref)
+            check(g, native_side, ref_side)
+        elif g.kind == "floor":
             if floor is None:
                 print("%-*s  %s" % (width, g.label, verdict(g.label, False) + ": floor not built (callfloor)"))
                 continue
+            native_side = Side(g, native[g.func], g.stmt)
             check(g, native_side, Side(g, PY[g.func], g.stmt))
             ref_side = Side(g, None, g.ref, {"fl": floor})
         else:
+            native_side = Side(g, native[g.func], g.stmt)
             ref_side = Side(g, None, g.ref)
             check(g, native_side, ref_side)
         fmt = fmt_time

@@ -5,6 +5,7 @@ calls. Expected results come from plain Python restatements of what each
 function computes, evaluated on the same inputs.
 """
 import importlib
+import io
 import pickle
 import sys
 import warnings
@@ -101,6 +102,22 @@ class Eq:
         return isinstance(other, Eq) and other.v == self.v
 
     __hash__ = object.__hash__
+
+
+class PyFile:
+    """A file in Python: lines to hand out, a write that returns nothing."""
+
+    def __init__(self, lines):
+        self.lines = list(lines)
+
+    def readline(self):
+        return self.lines.pop(0) if self.lines else ""
+
+    def write(self, text):
+        pass
+
+    def flush(self):
+        pass
 
 
 def pair(x, *args, **kwargs):
@@ -236,6 +253,24 @@ def read_cases():
     io_case("read_split(1, 2, 3, 4)", "", lambda m: m.read_split(1, 2, 3, 4),
             lambda d: Raises(TypeError, "read_split() takes at most 3 positional arguments (4 given)",
                              (T, 3, RS)), ALL)
+
+    # The builtin input's steps done in place on files of other kinds: methods
+    # in Python (called through bound methods), the builtin methods of
+    # in-memory files, lines read as bytes.
+    def files_case(name, make_in, make_out, call, expect):
+        def build():
+            sys.stdin, sys.stdout = make_in(), make_out()
+            m = r()
+            return Instance(lambda: call(m), expect, tracked=[m.read, m.read_split],
+                            output=getattr(sys.stdout, "getvalue", None))
+        cases.append(Case(name, build))
+
+    files_case("read(2, '> ') files in Python", lambda: PyFile(["a\n", "b\n"]), lambda: PyFile([]),
+               lambda m: m.read(2, "> "), Ok(["a", "b"]))
+    files_case("read(2) lines as bytes", lambda: PyFile([b"a\n", b"b"]), io.StringIO, lambda m: m.read(2),
+               Ok([b"a", b"b"], out=""))
+    files_case("read_split('> ') in-memory files", lambda: io.StringIO("x y\n"), io.StringIO,
+               lambda m: m.read_split("> "), Ok(["x", "y"], out="> "))
 
     # The default lambdas, fetched before the hook: the call is what is swept.
     def lam_case(name, which, call, expect, variants=ALL):

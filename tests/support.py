@@ -4,6 +4,7 @@ Tests run with the built package tree on sys.path (ctest sets PYTHONPATH);
 anything that changes process-wide state runs in a fresh interpreter through
 run_python(), which inherits that path.
 """
+import ast
 import contextlib
 import gc
 import io
@@ -66,6 +67,27 @@ def run_python(code, stdin=None, args=(), env=None, timeout=120):
         [PYTHON] + list(args) + ["-c", textwrap.dedent(code)],
         input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         universal_newlines=True, env=full_env, timeout=timeout * SLOWDOWN)
+
+
+def both_ways(code, switch, env=None, **kwargs):
+    """Runs `code` in two fresh interpreters, first with the environment
+    variable `switch` empty, then with it "1"; returns the Python literal each
+    wrote on stdout, as a pair."""
+    results = []
+    for value in ("", "1"):
+        proc = run_python(code, env=dict(env or {}, **{switch: value}), **kwargs)
+        if proc.returncode != 0:
+            raise AssertionError(proc.stderr)
+        results.append(ast.literal_eval(proc.stdout))
+    return results
+
+
+def assertSameCases(test, cases, reference, **context):
+    """Two dicts of outcomes by case: the same cases, each with the same outcome."""
+    test.assertEqual(sorted(cases, key=repr), sorted(reference, key=repr))
+    for key in cases:
+        with test.subTest(case=key, **context):
+            test.assertEqual(cases[key], reference[key])
 
 
 def entries(exc):
@@ -221,22 +243,18 @@ def recursion_failure(call, window=60):
     return hi, at_depth(hi)
 
 
-def assertSameRecursionFailures(test, code):
-    """Runs `code` (which defines `pairs`, a list of (call, reference)
-    pairs) in a fresh interpreter with a low recursion limit: each call must
-    first fail at the same depth as its reference, in the same way; and
-    after it was made from every depth near the limit, the interpreter must
-    still recurse exactly as deep as before (no failure left the recursion
-    accounting behind)."""
-    proc = run_python(code + """
-import sys
-from support import recursion_failure
-def reach(n=1):
+def recursion_reach(n=1):
+    """How many more frames this interpreter can nest from here."""
     try:
-        return reach(n + 1)
+        return recursion_reach(n + 1)
     except RecursionError:
         return n
-def everywhere(call):
+
+
+def recursion_recovers(call):
+    """Makes call() from every depth near the recursion limit, then tells how
+    deep the interpreter can still recurse (the same as before, unless a
+    failure left the recursion accounting behind)."""
     def at(k):
         if k:
             return at(k - 1)
@@ -252,13 +270,24 @@ def everywhere(call):
             at(k)
         except RecursionError:
             pass
-    return reach()
+    return recursion_reach()
+
+
+def assertSameRecursionFailures(test, code):
+    """Runs `code` (which defines `pairs`, a list of (call, reference)
+    pairs) in a fresh interpreter with a low recursion limit: each call must
+    first fail at the same depth as its reference, in the same way; and
+    after it was made from every depth near the limit, the interpreter must
+    still recurse exactly as deep as before (no failure left the recursion
+    accounting behind)."""
+    proc = run_python(code + """
+import sys
+from support import recursion_failure, recursion_recovers
 sys.setrecursionlimit(300)
 found = [(recursion_failure(a), recursion_failure(b)) for a, b in pairs]
-print(repr([found, [everywhere(a) for a in [lambda: None] + [a for a, _ in pairs]]]))
+print(repr([found, [recursion_recovers(a) for a in [lambda: None] + [a for a, _ in pairs]]]))
 """)
     test.assertEqual(proc.returncode, 0, proc.stderr)
-    import ast
     found, recovered = ast.literal_eval(proc.stdout.splitlines()[-1])
     for call, reference in found:
         test.assertIsNotNone(call)

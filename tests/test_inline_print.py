@@ -4,7 +4,6 @@ once so, once with `print` replaced before the import by a
 functools.partial of itself, which write can only call through its call
 slot (and which adds no frame or recursion level of its own). Every outcome
 must be the same, and the same as print's."""
-import ast
 import unittest
 
 import support
@@ -192,25 +191,13 @@ sys.stdout.write(repr((cases, limits, dropped)))
 """
 
 
-def run(generic):
-    proc = support.run_python(SCRIPT, env={"PELMO_PRINT_GENERIC": "1" if generic else ""})
-    if proc.returncode != 0:
-        raise AssertionError(proc.stderr)
-    return ast.literal_eval(proc.stdout)
-
-
 class InlinePrintTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.inline = run(False)
-        cls.generic = run(True)
+        cls.inline, cls.generic = support.both_ways(SCRIPT, "PELMO_PRINT_GENERIC")
 
     def test_same_as_through_the_call_slot(self):
-        cases, generic_cases = self.inline[0], self.generic[0]
-        self.assertEqual(sorted(cases), sorted(generic_cases))
-        for key in cases:
-            with self.subTest(case=key):
-                self.assertEqual(cases[key], generic_cases[key])
+        support.assertSameCases(self, self.inline[0], self.generic[0])
         self.assertEqual(self.inline[1], self.generic[1])
         for failure in self.inline[1]:
             depth, (message, where) = failure

@@ -30,11 +30,14 @@ KNOWN_MODULES = {
 LIBC_SONAME = re.compile(r"^(libc\.so\.6|libc\.so|libc\.musl-[A-Za-z0-9_]+\.so\.1)$")
 
 # What the libraries may take from the C library (or, for the guard, from its
-# data): the string routines the frame and the compiler use, and the stack
-# protector's failure routine and canary.
+# data): the string routines the frame and the compiler use, the stack
+# protector's failure routine and canary, and what the builtin input asks
+# of the C library's own stdin and stdout (whether a file is one of them, on
+# a terminal).
 C_LIBRARY_IMPORTS = frozenset({
     "memcmp", "memcpy", "memmove", "memset", "strlen", "strrchr",
     "__stack_chk_fail", "__stack_chk_guard",
+    "fileno", "isatty", "stdin", "stdout",
 })
 
 # Weak references that the toolchain's shared-object start files (crtbeginS.o,

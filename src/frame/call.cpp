@@ -59,52 +59,37 @@ PyObject* call_method_one(PyObject* method, PyObject* arg) {
   return call_vector(method, &arg, 1);
 }
 
-PyMethodDef* lookup_method_o(PyObject* obj, PyObject* name, Ref& attr) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dict) {
-    // What generic lookup does, up to the binding: the type's attribute, a
-    // method descriptor (not a data descriptor, so an instance attribute of
-    // the same name comes first), then the instance dict.
-    PyObject* descr = _PyType_Lookup(type, name);
-    if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
-      PyMethodDescrObject* method = reinterpret_cast<PyMethodDescrObject*>(descr);
-      PyMethodDef* def = method->d_method;
-      // A descriptor of another type (copied into a class) refuses to bind:
-      // generic lookup raises its TypeError.
-      if ((def->ml_flags & ~METH_COEXIST) == METH_O && PyObject_TypeCheck(obj, method->d_common.d_type)) {
-        PyObject** dictptr = _PyObject_GetDictPtr(obj);
-        if (dictptr && *dictptr) {
-          Ref dict = Ref::borrow(*dictptr);
-          if (PyObject* shadow = PyDict_GetItem(dict.get(), name)) {
-            attr = Ref::borrow(shadow);
-            return nullptr;
-          }
-        }
-        // The definition stays valid: it belongs to the type's module, not
-        // to the descriptor, which the dict lookup above may have released.
-        return def;
-      }
-    }
-  }
-  attr = Ref::steal(get_attr(obj, name));
-  return nullptr;
+PyObject* DictLookup::look(PyObject* dict, PyObject* key) {
+  PyObject* value = PyDict_GetItem(dict, key);
+  uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  bool unchanged = dict == dict_ && version == version_;
+  dict_ = dict;
+  version_ = version;
+  value_ = value;
+  // Remembered only where no comparison can run code: exact str keys.
+  remembered_ = false;
+  if (!unchanged) return value;
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  while (PyDict_Next(dict, &pos, &k, nullptr))
+    if (!PyUnicode_CheckExact(k)) return value;
+  remembered_ = true;
+  return value;
 }
 
-PyObject* call_method_o(PyThreadState* ts, PyMethodDef* def, PyObject* self, PyObject* arg) {
-  PyObject* result = nullptr;
-  if (!enter_call(ts)) {
-    result = def->ml_meth(self, arg);
-    leave_call(ts);
-  }
-  if (result ? !ts->curexc_type : ts->curexc_type != nullptr) return result;
-  // A result with an exception, or none without: the interpreter's message
-  // names the bound method, made here for it.
-  Ref bound = Ref::steal(PyCFunction_NewEx(def, self, nullptr));
+PyObject* Method::misbehaved(PyObject* result) const {
+  Ref bound = Ref::steal(PyCFunction_NewEx(def_, self_, nullptr));
   if (!bound) {
     Py_XDECREF(result);
     return nullptr;
   }
   return _Py_CheckFunctionResult(bound.get(), result, nullptr);
+}
+
+PyObject* call_method_noargs(PyThreadState* ts, PyObject* obj, PyObject* name, DictLookup* shadow) {
+  Method method;
+  if (!method.look_up(obj, name, shadow)) return nullptr;
+  return method(ts, nullptr, 0);
 }
 
 namespace callee {

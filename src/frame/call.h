@@ -37,6 +37,15 @@ inline PyObject* call_one(PyObject* func, PyObject* arg) {
 // calling the bound method, one object fewer.
 PyObject* call_method_one(PyObject* method, PyObject* arg);
 
+// Whether `f` is the builtins module's function `name`, of the calling
+// convention `flags`: builtin functions carry the module whose method table
+// made them as their self.
+inline bool is_builtins_function(PyObject* f, const char* name, int flags) {
+  if (Py_TYPE(f) != &PyCFunction_Type) return false;
+  PyCFunctionObject* func = reinterpret_cast<PyCFunctionObject*>(f);
+  return func->m_self == __pyx_mstate.__pyx_b && func->m_ml->ml_flags == flags && same_text(func->m_ml->ml_name, name);
+}
+
 // Attribute lookup through the type's slot.
 inline PyObject* get_attr(PyObject* obj, PyObject* name) {
   getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
@@ -95,19 +104,125 @@ inline PyObject* check_builtin_result(PyThreadState* ts, PyObject* callee, PyObj
 
 // --- builtin methods found on a type --------------------------------------------------
 
-// obj.name as generic attribute lookup finds it, for a call with one
-// argument. When the lookup would bind a builtin method of obj's type that
-// takes one argument (a method descriptor, no instance attribute of that
-// name in the way), its definition is returned and `attr` stays empty: the
-// caller enters it with call_method_o, and no bound method is made.
-// Otherwise the result is null and `attr` holds the attribute, or is empty
-// with the lookup's exception set.
-PyMethodDef* lookup_method_o(PyObject* obj, PyObject* name, Ref& attr);
+// PyDict_GetItem(dict, key) for a key of exact type str, remembered for
+// calls that look up the same key again and again. Every change of a dict's
+// contents gives it a new version tag (no two dicts ever share one), and a
+// lookup in a dict whose keys are all of exact type str compares strings
+// only and runs no code: while the same such dict keeps its tag, the lookup
+// would find the same, and is not made again. Only a dict found unchanged
+// from one lookup to the next has its keys looked at, once.
+class DictLookup {
+ public:
+  // (The tag and value are read only once a lookup has set them.)
+  DictLookup() : dict_(nullptr), remembered_(false) {}
+  // Borrowed; null when absent (no exception, as PyDict_GetItem).
+  PyObject* get(PyObject* dict, PyObject* key) {
+    if (remembered_ && dict == dict_ && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version_)
+      return value_;
+    return look(dict, key);
+  }
 
-// The method `def` of `self` called with `arg`, as calling the bound method
-// that attribute lookup would have made: the builtin's recursion guard and
-// result check included.
-PyObject* call_method_o(PyThreadState* ts, PyMethodDef* def, PyObject* self, PyObject* arg);
+ private:
+  PyObject* look(PyObject* dict, PyObject* key);
+
+  PyObject* dict_;  // the dict of the last lookup, and its tag then
+  uint64_t version_;
+  PyObject* value_;
+  bool remembered_;  // whether the last lookup stands for the next ones
+};
+
+// A method of an object, looked up by name for a call with positional
+// arguments, as the interpreter looks one up and calls it: generic attribute
+// lookup, then a call of what it found. When the lookup would bind a builtin
+// method of the object's type (a method descriptor that applies to it, no
+// instance attribute of that name in the way), only the method's definition
+// is kept and the call enters it directly: no bound method is made. The
+// object is borrowed and must outlive the Method.
+class Method {
+ public:
+  Method() : self_(nullptr), def_(nullptr) {}
+  Method(const Method&) = delete;
+  Method& operator=(const Method&) = delete;
+  // False, with the lookup's exception set, when the lookup fails. With
+  // `shadow`, the instance dict is looked at through it.
+  bool look_up(PyObject* obj, PyObject* name, DictLookup* shadow = nullptr) {
+    self_ = obj;
+    def_ = lookup_method(obj, name, attr_, shadow);
+    return def_ || attr_;
+  }
+  // The call, without keywords: as calling the bound method (the
+  // builtin's recursion guard and result check) or the attribute.
+  PyObject* operator()(PyThreadState* ts, PyObject* const* args, Py_ssize_t nargs) const {
+    if (!def_) return _PyObject_FastCallDict(attr_.get(), args, nargs, nullptr);
+    // The bound method's call: its definition entered with the instance,
+    // the two commonest conventions here, the others by the interpreter.
+    PyObject* result;
+    int flags = def_->ml_flags & ~METH_COEXIST;
+    if ((flags == METH_NOARGS && nargs == 0) || (flags == METH_O && nargs == 1)) {
+      if (enter_call(ts)) return nullptr;
+      result = def_->ml_meth(self_, nargs ? args[0] : nullptr);
+      leave_call(ts);
+    } else {
+      result = _PyMethodDef_RawFastCallDict(def_, self_, args, nargs, nullptr);
+    }
+    if (result ? !ts->curexc_type : ts->curexc_type != nullptr) return result;
+    return misbehaved(result);
+  }
+  // Drops the attribute, as the interpreter drops it after the call.
+  void release() { attr_.reset(); }
+
+ private:
+  // The builtin method of obj's type that generic lookup of `name` would
+  // bind, or null (and then `attr` holds what the lookup finds, or is empty
+  // with its exception set).
+  static PyMethodDef* lookup_method(PyObject* obj, PyObject* name, Ref& attr, DictLookup* shadow);
+  // A result with an exception set, or none without: the interpreter's
+  // SystemError, which names the bound method.
+  PyObject* misbehaved(PyObject* result) const;
+
+  PyObject* self_;
+  PyMethodDef* def_;  // the builtin method; else attr_ holds the attribute
+  Ref attr_;
+};
+
+inline PyMethodDef* Method::lookup_method(PyObject* obj, PyObject* name, Ref& attr, DictLookup* shadow) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dict) {
+    // What generic lookup does, up to the binding: the type's attribute, a
+    // method descriptor (not a data descriptor, so an instance attribute of
+    // the same name comes first, the descriptor held while looking, which
+    // may run code), then the instance dict, then the descriptor's binding.
+    PyObject* descr = _PyType_Lookup(type, name);
+    if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+      Ref held;
+      PyObject** dictptr = _PyObject_GetDictPtr(obj);
+      if (dictptr && *dictptr) {
+        held = Ref::borrow(descr);
+        Ref dict = Ref::borrow(*dictptr);
+        if (PyObject* in_dict = shadow ? shadow->get(dict.get(), name) : PyDict_GetItem(dict.get(), name)) {
+          attr = Ref::borrow(in_dict);
+          return nullptr;
+        }
+      }
+      PyMethodDescrObject* method = reinterpret_cast<PyMethodDescrObject*>(descr);
+      // The binding makes the bound method, the one thing left out (the
+      // definition belongs to the type, not to the descriptor); a
+      // descriptor of another type (copied into a class) refuses it.
+      if (PyObject_TypeCheck(obj, method->d_common.d_type)) return method->d_method;
+      attr = Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+      return nullptr;
+    }
+  }
+  attr = Ref::steal(get_attr(obj, name));
+  return nullptr;
+}
+
+// obj.name(): the method call by name without arguments, the attribute
+// dropped before the result is returned. (The interpreter's method calls
+// by format also refuse an attribute that cannot be called, with a message
+// of their own, before calling: where the builtins make those, they ignore
+// the failure either way.)
+PyObject* call_method_noargs(PyThreadState* ts, PyObject* obj, PyObject* name, DictLookup* shadow = nullptr);
 
 // --- one callee, many calls --------------------------------------------------------------
 

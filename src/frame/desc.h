@@ -24,8 +24,15 @@ enum FrameString : int {
   kStrMain,
   kStrName,
   kStrTest,
-  kStrStdout,      // the names the builtin print works with
+  kStrStdout,      // the names the builtins print and input work with
   kStrWrite,
+  kStrStdin,
+  kStrStderr,
+  kStrFlush,
+  kStrFileno,
+  kStrReadline,
+  kStrEncoding,
+  kStrErrors,
   kStrModuleName,  // the full dotted name, interned
   kStrSourceFile,  // code objects' file name, plain
   kFrameStrings
@@ -36,7 +43,7 @@ enum FrameString : int {
 constexpr int kMaxStrings = 48;
 constexpr int kMaxParams = 4;
 constexpr int kMaxVarnames = 6;
-constexpr int kMaxFunctions = 5;
+constexpr int kMaxFunctions = 6;
 constexpr int kMaxBuiltins = 3;
 constexpr int kMaxModuleStrings = kMaxStrings - kFrameStrings;
 // "pelmo.list.strutils.sprell.multi_str_sprell" and its NUL fit.

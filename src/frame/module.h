@@ -24,6 +24,7 @@
 #include "frame/errors.h"
 #include "frame/failure.h"
 #include "frame/init.h"
+#include "frame/input.h"
 #include "frame/print.h"
 
 // The build names the module: its dotted name, the last component and the

@@ -138,6 +138,13 @@ int __Pyx_CreateStringTabAndInitStrings() {
       interned("__test__"),
       interned("stdout"),
       interned("write"),
+      interned("stdin"),
+      interned("stderr"),
+      interned("flush"),
+      interned("fileno"),
+      interned("readline"),
+      interned("encoding"),
+      interned("errors"),
       StrSpec{kModule.full_name, cstr_size(kModule.full_name), nullptr, 0, 1, 1},
       StrSpec{module_names.source_file, cstr_size(module_names.source_file), nullptr, 0, 1, 0},
   };

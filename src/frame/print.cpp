@@ -4,21 +4,8 @@
 
 namespace pelmo {
 
-namespace {
-
-// Builtin functions carry the module whose method table made them as their
-// self: a builtin named print whose self is the builtins module is print.
-bool is_builtin_print(PyObject* print) {
-  if (Py_TYPE(print) != &PyCFunction_Type) return false;
-  PyCFunctionObject* f = reinterpret_cast<PyCFunctionObject*>(print);
-  return f->m_self == __pyx_mstate.__pyx_b && f->m_ml->ml_flags == (METH_FASTCALL | METH_KEYWORDS) &&
-         same_text(f->m_ml->ml_name, "print");
-}
-
-}  // namespace
-
 void InlinePrint::look() {
-  ts_ = is_builtin_print(print_) ? PyThreadState_Get() : nullptr;
+  ts_ = is_builtins_function(print_, "print", METH_FASTCALL | METH_KEYWORDS) ? PyThreadState_Get() : nullptr;
   looked_ = true;
 }
 
@@ -41,8 +28,7 @@ int InlinePrint::operator()(PyObject* value, PyObject* end) const {
 }
 
 int InlinePrint::body(PyObject* value, PyObject* end) const {
-  PyObject* sysdict = ts_->interp->sysdict;
-  PyObject* stdout_now = sysdict ? PyDict_GetItem(sysdict, str(kStrStdout)) : nullptr;
+  PyObject* stdout_now = sys_file(ts_, kStrStdout);
   if (!stdout_now) {
     PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
     return -1;
@@ -57,29 +43,28 @@ int InlinePrint::body(PyObject* value, PyObject* end) const {
     PyErr_Format(PyExc_TypeError, "end must be None or a string, not %.200s", Py_TYPE(end)->tp_name);
     return -1;
   }
-  if (write(file.get(), value) < 0) return -1;
-  if (end) return write(file.get(), end);
+  if (write_object(ts_, file.get(), value) < 0) return -1;
+  if (end) return write_object(ts_, file.get(), end);
   // The default end, written as the interpreter writes a C string to a
   // file: not at all while an exception is pending.
   if (ts_->curexc_type) return -1;
   Ref newline = Ref::steal(PyUnicode_FromString("\n"));
   if (!newline) return -1;
-  return write(file.get(), newline.get());
+  return write_object(ts_, file.get(), newline.get());
 }
 
-// file.write(str(text)): the attribute first, then the conversion, then the
-// call; released in the interpreter's order (the string, the writer, the
-// result).
-int InlinePrint::write(PyObject* file, PyObject* text) const {
-  Ref writer;
-  PyMethodDef* method = lookup_method_o(file, str(kStrWrite), writer);
-  if (!method && !writer) return -1;
+// file.write(str(text)), as the interpreter writes an object to a file: the
+// attribute first, then the conversion, then the call; released in the
+// interpreter's order (the string, the writer, the result).
+int write_object(PyThreadState* ts, PyObject* file, PyObject* text, DictLookup* shadow) {
+  Method writer;
+  if (!writer.look_up(file, str(kStrWrite), shadow)) return -1;
   Ref value = Ref::steal(PyObject_Str(text));
   if (!value) return -1;
   PyObject* arg = value.get();
-  Ref result = Ref::steal(method ? call_method_o(ts_, method, file, arg) : _PyObject_FastCall(writer.get(), &arg, 1));
+  Ref result = Ref::steal(writer(ts, &arg, 1));
   value.reset();
-  writer.reset();
+  writer.release();
   return result ? 0 : -1;
 }
 

@@ -6,6 +6,19 @@
 
 namespace pelmo {
 
+// sys.<name> (a frame string) as the interpreter finds its standard files:
+// borrowed, null when missing, no exception either way.
+inline PyObject* sys_file(PyThreadState* ts, int name, DictLookup* lookup = nullptr) {
+  PyObject* sysdict = ts->interp->sysdict;
+  if (!sysdict) return nullptr;
+  return lookup ? lookup->get(sysdict, str(name)) : PyDict_GetItem(sysdict, str(name));
+}
+
+// file.write(str(text)) as the interpreter writes an object to a file, a
+// builtin `write` of the file's type entered directly. 0, or -1 with the
+// exception set.
+int write_object(PyThreadState* ts, PyObject* file, PyObject* text, DictLookup* shadow = nullptr);
+
 class InlinePrint {
  public:
   // For the captured `print`, in one call of a body.
@@ -22,15 +35,13 @@ class InlinePrint {
   // print's slot, sys.stdout is looked up (its absence is a RuntimeError;
   // None prints nothing), `end` must be None or a str, then
   // file.write(str(value)) and file.write(end or "\n"), each looking up
-  // `write` before converting its argument. A file whose type has a builtin
-  // `write` taking one argument has it entered directly. 0, or -1 with the
+  // `write` before converting its argument (write_object). 0, or -1 with the
   // exception set.
   int operator()(PyObject* value, PyObject* end) const;
 
  private:
   void look();
   int body(PyObject* value, PyObject* end) const;
-  int write(PyObject* file, PyObject* text) const;
 
   PyObject* print_;
   PyThreadState* ts_;  // the calling thread's, when `print` is the builtin; else null

@@ -7,7 +7,10 @@
 // cfile(items) make objects of the interpreter's own kinds that break the
 // rules of their calling convention on request (see misbehave). stand_in() makes a
 // function type with a call operation of its own, to register in place of
-// the frame's.
+// the frame's. builtin(f) of a builtin function is a twin of it: the same
+// definition in another function object (which a body that recognises the
+// interpreter's own builtins calls as any other); cstream(hook) is a file
+// whose methods are builtin.
 #include "frame/module.h"
 
 namespace {
@@ -17,7 +20,7 @@ using namespace pelmo;
 constexpr StringTable kStrings = strings(interned("make"), interned("kind"), interned("flags"), interned("cls"),
                                          interned("vcall"), interned("f"), interned("vector"), interned("kwnames"),
                                          interned("builtin"), interned("cfile"), interned("stand_in"),
-                                         interned("items"), literal(""));
+                                         interned("items"), literal(""), interned("cstream"), interned("hook"));
 
 PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
 
@@ -86,6 +89,17 @@ PyMethodDef kMisbehaving[] = {
     {"misbehave_fastkw", as_meth(misbehave_fastkw), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
+// A type with instances of `size` bytes and builtin `methods`.
+PyTypeObject plain_type(const char* name, Py_ssize_t size, PyMethodDef* methods, destructor dealloc) {
+  PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = name;
+  t.tp_basicsize = size;
+  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_dealloc = dealloc;
+  t.tp_methods = methods;
+  return t;
+}
+
 // A type whose instances have a builtin `write` of one argument that
 // misbehaves, and are sequences of the items they were made with, whose item
 // slot (which subscription calls without checking what it returns) hands
@@ -107,15 +121,62 @@ void file_dealloc(PyObject* self) {
 PyMethodDef kFileMethods[] = {{"write", as_meth(misbehave_o), METH_O, nullptr}, {nullptr, nullptr, 0, nullptr}};
 PySequenceMethods kFileSequence = {file_length, nullptr, nullptr, file_item};
 PyTypeObject file_type = [] {
-  PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "frametest.CFile";
-  t.tp_basicsize = sizeof(CFile);
-  t.tp_dealloc = file_dealloc;
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_methods = kFileMethods;
+  PyTypeObject t = plain_type("frametest.CFile", sizeof(CFile), kFileMethods, file_dealloc);
   t.tp_as_sequence = &kFileSequence;
   return t;
 }();
+
+// A file whose flush, fileno, readline and write are builtin methods (of
+// the conventions the interpreter's own files use) that hand their name and
+// arguments to a hook: the hook's result is the method's, except that
+// ("null",) makes the method return null without an exception and
+// ("pending", value) return value with an exception set.
+struct CStream {
+  PyObject_HEAD
+  PyObject* hook;
+};
+
+PyObject* through_hook(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t n) {
+  Ref call = Ref::steal(PyTuple_New(n + 1));
+  if (!call) return nullptr;
+  PyObject* text = PyUnicode_FromString(name);
+  if (!text) return nullptr;
+  PyTuple_SET_ITEM(call.get(), 0, text);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(call.get(), i + 1, args[i]);
+  }
+  Ref got = Ref::steal(PyObject_Call(reinterpret_cast<CStream*>(self)->hook, call.get(), nullptr));
+  if (!got || !PyTuple_CheckExact(got.get()) || PyTuple_GET_SIZE(got.get()) == 0) return got.release();
+  PyObject* how = PyTuple_GET_ITEM(got.get(), 0);
+  if (PyTuple_GET_SIZE(got.get()) == 1 && PyUnicode_Check(how) && PyUnicode_CompareWithASCIIString(how, "null") == 0)
+    return nullptr;
+  if (PyTuple_GET_SIZE(got.get()) == 2 && PyUnicode_Check(how) &&
+      PyUnicode_CompareWithASCIIString(how, "pending") == 0) {
+    PyErr_SetString(PyExc_ValueError, "left pending");
+    PyObject* value = PyTuple_GET_ITEM(got.get(), 1);
+    Py_INCREF(value);
+    return value;
+  }
+  return got.release();
+}
+PyObject* stream_flush(PyObject* self, PyObject*) { return through_hook(self, "flush", nullptr, 0); }
+PyObject* stream_fileno(PyObject* self, PyObject*) { return through_hook(self, "fileno", nullptr, 0); }
+PyObject* stream_readline(PyObject* self, PyObject* const* args, Py_ssize_t n) {
+  return through_hook(self, "readline", args, n);
+}
+PyObject* stream_write(PyObject* self, PyObject* arg) { return through_hook(self, "write", &arg, 1); }
+
+PyMethodDef kStreamMethods[] = {{"flush", as_meth(stream_flush), METH_NOARGS, nullptr},
+                                {"fileno", as_meth(stream_fileno), METH_NOARGS, nullptr},
+                                {"readline", as_meth(stream_readline), METH_FASTCALL, nullptr},
+                                {"write", as_meth(stream_write), METH_O, nullptr},
+                                {nullptr, nullptr, 0, nullptr}};
+void stream_dealloc(PyObject* self) {
+  Py_XDECREF(reinterpret_cast<CStream*>(self)->hook);
+  PyObject_Del(self);
+}
+PyTypeObject stream_type = plain_type("frametest.CStream", sizeof(CStream), kStreamMethods, stream_dealloc);
 
 PyObject* make(Call& a) {
   Py_ssize_t kind = PyLong_AsSsize_t(a[0]);
@@ -214,15 +275,23 @@ PyObject* stand_in(Call& a) {
   return reinterpret_cast<PyObject*>(&stand_in_type);
 }
 
-// builtin(kind): a builtin function (the interpreter's type) of kMisbehaving[kind].
+// builtin(kind): a builtin function (the interpreter's type) of
+// kMisbehaving[kind]; given a builtin function, another one of the same
+// definition (its twin).
 PyObject* builtin(Call& a) {
-  Py_ssize_t kind = PyLong_AsSsize_t(a[0]);
-  if (kind == -1 && PyErr_Occurred()) PELMO_FAIL(a, 8);
-  if (kind < 0 || kind >= static_cast<Py_ssize_t>(sizeof kMisbehaving / sizeof kMisbehaving[0])) {
-    PyErr_SetString(PyExc_ValueError, "no such kind");
-    PELMO_FAIL(a, 8);
+  PyMethodDef* def;
+  if (PyCFunction_Check(a[0])) {
+    def = reinterpret_cast<PyCFunctionObject*>(a[0])->m_ml;
+  } else {
+    Py_ssize_t kind = PyLong_AsSsize_t(a[0]);
+    if (kind == -1 && PyErr_Occurred()) PELMO_FAIL(a, 8);
+    if (kind < 0 || kind >= static_cast<Py_ssize_t>(sizeof kMisbehaving / sizeof kMisbehaving[0])) {
+      PyErr_SetString(PyExc_ValueError, "no such kind");
+      PELMO_FAIL(a, 8);
+    }
+    def = &kMisbehaving[kind];
   }
-  PyObject* f = PyCFunction_NewEx(&kMisbehaving[kind], nullptr, nullptr);
+  PyObject* f = PyCFunction_NewEx(def, nullptr, nullptr);
   if (!f) PELMO_FAIL(a, 8);
   return f;
 }
@@ -235,6 +304,16 @@ PyObject* cfile(Call& a) {
   Py_INCREF(a[0]);
   f->items = a[0];
   return reinterpret_cast<PyObject*>(f);
+}
+
+// cstream(hook): a new CStream calling `hook`.
+PyObject* cstream(Call& a) {
+  if (!stream_type.tp_dict && PyType_Ready(&stream_type) < 0) PELMO_FAIL(a, 14);
+  CStream* s = PyObject_New(CStream, &stream_type);
+  if (!s) PELMO_FAIL(a, 14);
+  Py_INCREF(a[0]);
+  s->hook = a[0];
+  return reinterpret_cast<PyObject*>(s);
 }
 
 // Line 1: def make(kind, flags, cls):
@@ -252,7 +331,10 @@ const FunctionDesc kCfile = function<kCfileSig, cfile>();
 // Line 11: def stand_in():
 constexpr Signature kStandInSig = kStrings.def("stand_in", 11);
 const FunctionDesc kStandIn = function<kStandInSig, stand_in>();
-constexpr FunctionList kFunctions = functions(kMake, kVcall, kBuiltin, kCfile, kStandIn);
+// Line 13: def cstream(hook):
+constexpr Signature kCstreamSig = kStrings.def("cstream", 13).param("hook");
+const FunctionDesc kCstream = function<kCstreamSig, cstream>();
+constexpr FunctionList kFunctions = functions(kMake, kVcall, kBuiltin, kCfile, kStandIn, kCstream);
 
 }  // namespace
 

@@ -58,10 +58,11 @@ PyObject* read(Call& a) {
   // Line 2: return [func(input(s)) for i in range(n)]
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 2);
+  InlineInput input(PELMO_BUILTIN("input"));
   // Each line is converted before the next is read, so a failing conversion
   // leaves the rest of the input unread.
   auto read_one = [&](PyObject*) -> Step {
-    Ref line = Ref::steal(call_one(PELMO_BUILTIN("input"), s));
+    Ref line = Ref::steal(input(s));
     if (!line) return PELMO_HERE(2);
     Ref value = Ref::steal(call_one(func, line.get()));
     if (!value) return PELMO_HERE(2);
@@ -97,7 +98,7 @@ PyObject* read_split(Call& a) {
   // Line 4: return [func(i) for i in input(s).split(spl)]
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 4);
-  Ref line = Ref::steal(call_one(PELMO_BUILTIN("input"), s));
+  Ref line = Ref::steal(InlineInput(PELMO_BUILTIN("input"))(s));
   if (!line) PELMO_FAIL(a, 4);
   Ref split = Ref::steal(get_attr(line.get(), PELMO_STR("split")));
   if (!split) PELMO_FAIL(a, 4);
