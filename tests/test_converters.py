@@ -30,13 +30,13 @@ LOG = []  # what the values' methods were called for, in order
 
 
 def logged(name, result):
-    """A method that logs its call and returns `result` (raises it when it is
-    an exception; calls it when it is a function of the instance)."""
+    """A method that logs its call and returns `result` (raises one like it
+    when it is an exception)."""
     def method(self, *args):
         LOG.append((type(self).__name__, name) + args)
         if isinstance(result, BaseException):
             raise type(result)(*result.args)
-        return result(self) if callable(result) and not isinstance(result, type) else result
+        return result
     method.__name__ = name
     return method
 
@@ -125,7 +125,7 @@ REFUSED = [" ", "\t", "\n", "\r", "\x0b", "\x0c", "\x1c", "\x85", "\xa0", "\u200
 
 def int_literals(rnd):
     """Signed digit strings of every length around the direct reading's
-    limit, leading zeros, sums and extremes of a long long."""
+    limit, leading zeros, powers of two around a long long's limits."""
     out = []
     for sign in ("", "+", "-"):
         for n in range(0, 22):
