@@ -45,6 +45,7 @@ import gc
 import io
 import math
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -165,6 +166,21 @@ class NullSink:
 def ints(n, k):
     """n small ints with k distinct values, in a repeating pattern."""
     return [i % k for i in range(n)]
+
+
+def decimal_strings(n):
+    """n decimal strings of ints of one to five digits, a fifth negative."""
+    rnd = random.Random(7)
+    return [str(rnd.choice((1, 1, 1, 1, -1)) * rnd.randrange(10 ** rnd.randint(1, 5))) for _ in range(n)]
+
+
+def float_strings(n):
+    """n strings of floats as they are written: a few digits, some signed,
+    some with a fraction, an exponent now and then."""
+    rnd = random.Random(11)
+    forms = ("%.5f", "%.1f", "%.2f", "%g", "%.3e")
+    return [rnd.choice(forms) % (rnd.choice((1, 1, 1, -1)) * rnd.uniform(0, 10 ** rnd.randint(0, 4)))
+            for _ in range(n)]
 
 
 def chars(n, k):
@@ -331,6 +347,11 @@ def gates(native, smoke=False):
         "idiom", 1.0, {"ls": ls, "g": ident})
     add("write(ls) n=%d vs print(*ls)" % big, "write", "f(ls)", "print(*ls)", "idiom", 1.1, {"ls": ls},
         io="stringio")
+    for conv, data in (("int", decimal_strings(big)), ("float", float_strings(big))):
+        add("ambrel(strs, %s) n=%d vs list(map(%s, strs))" % (conv, big, conv), "ambrel", "f(strs, %s)" % conv,
+            "list(map(%s, strs))" % conv, "idiom", 1.5, {"strs": data})
+    add("ambrel(ints, str) n=%d vs list(map(str, ints))" % big, "ambrel", "f(ints, str)", "list(map(str, ints))",
+        "idiom", 1.3, {"ints": [int(x) for x in decimal_strings(big)]})
     counts = [
         ("n=%d, 3 distinct ints" % small, ints(small, 3)),
         ("n=%d, all distinct" % small, list(range(small))),

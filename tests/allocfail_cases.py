@@ -226,6 +226,12 @@ def read_cases():
     io_case("read(*(1,), **{'s': ''})", "only\n", lambda m: m.read(*(1,), **{"s": ""}),
             lambda d: Ok(lines(d, 1), out=""))
     io_case("read(0, s, non-callable)", "", lambda m: m.read(0, "", 5), lambda d: Ok([], out=""))
+    io_case("read(3, '', float)", "1.5\n-2e3\n 7 \n", lambda m: m.read(3, "", float),
+            lambda d: Ok([float(x) for x in lines(d, 3)], out=""))
+    io_case("read_split('', ' ', int)", "1 -2 30 4_0\n", lambda m: m.read_split("", " ", int),
+            lambda d: Ok([int(x) for x in d.split("\n")[0].split(" ")], out=""))
+    io_case("read_split('', ' ', float) bad piece", "1 x\n", lambda m: m.read_split("", " ", float),
+            lambda d: Raises(ValueError, "could not convert string to float: 'x'", (T, 4, RS)), ALL)
     io_case("read(2, '', int) bad line", "1\nx\n", lambda m: m.read(2, "", int),
             lambda d: Raises(ValueError, "invalid literal for int() with base 10: 'x'", (T, 2, R)), ALL)
     io_case("read(3) at EOF", "1\n2\n", lambda m: m.read(3),
@@ -386,7 +392,34 @@ def ambrel_cases():
          lambda ls: Raises(ValueError, "boom 1", (T, 2, A)), ALL)
     case("ambrel(list, 5)", lambda: [1], lambda fn, ls: fn(ls, 5),
          lambda ls: Raises(TypeError, "'int' object is not callable", (T, 2, A)), ALL)
+    # The builtin types as converters: the direct readings, the interpreter's
+    # routines behind them, the initialiser of a str subclass from __str__.
+    for conv, values in CONVERTED:
+        case("ambrel(list, %s)" % conv.__name__, lambda values=values: list(values),
+             lambda fn, ls, conv=conv: fn(ls, conv), lambda ls, conv=conv: Ok([conv(x) for x in ls]))
+    case("ambrel(list, int) bad literal", lambda: ["1", "x"], lambda fn, ls: fn(ls, int),
+         lambda ls: Raises(ValueError, "invalid literal for int() with base 10: 'x'", (T, 2, A)), ALL)
+    case("ambrel(list, float) of object()", lambda: [object()], lambda fn, ls: fn(ls, float),
+         lambda ls: Raises(TypeError, "float() argument must be a string or a number, not 'object'", (T, 2, A)),
+         ALL)
     return cases
+
+
+class InitStr(str):
+    def __init__(self, *args, **kwargs):
+        pass
+
+
+class ToInitStr:
+    def __str__(self):
+        return InitStr("i")
+
+
+CONVERTED = ((int, ("12", "-7", " 3", "1_000", "9" * 30, 2.5, b"4", True)),
+             (float, ("1.5", "-2e3", "1e22", " 2", "1_0.5", "9" * 30, "1e400", 3)),
+             (str, (5, 2.5, "x", ToInitStr(), ToInitStr())),
+             (bool, (0, 1, "", [1])),
+             (complex, ("1+2j", 1.5, 2, 1j, "3")))
 
 
 def sprell_cases():

@@ -149,11 +149,17 @@ def raises(*args, **kwargs):
     raise KeyError("called")
 
 
+def fed(text, call):
+    sys.stdin = io.StringIO(text)
+    return call()
+
+
 CALLS = {"the callee raised": lambda m: m.ambrel([1], raises, 2),
          "iter(ls) raised": lambda m: m.ambrel(BadIter(), abs),
          "next() raised": lambda m: m.ambrel(bad_next(), abs),
          "iter(range(n)) raised": lambda m: m.read(BadIter()),
-         "next() on range(n) raised": lambda m: m.read(bad_next())}
+         "next() on range(n) raised": lambda m: m.read(bad_next()),
+         "read's func raised": lambda m: fed("x\n", lambda: m.read([0], "", raises))}
 SWEPT = {"ambrel(ls, callee, *args, **kwargs)": lambda m: m.ambrel([10], Callee(), 2, 3, 4, k=3),
          "write([a, b])": lambda m: m.write([10, 20]),
          "write([a])": lambda m: m.write([10])}
@@ -262,8 +268,9 @@ BODIES = {
     # arguments of the first without allocating: a list of one item reaches
     # the second's.)
     "pelmo.list.write": ("write", ("print",), (), ("write([a, b])", "write([a])"), 4),
-    # A range that is not the builtin's, walked.
-    "pelmo.list.read": ("read", ("range",), ("iter(range(n)) raised", "next() on range(n) raised"), (), 2),
+    # A range that is not the builtin's, walked, and func called for its items.
+    "pelmo.list.read": ("read", ("range",), ("iter(range(n)) raised", "next() on range(n) raised",
+                                             "read's func raised"), (), 3),
 }
 
 

@@ -81,6 +81,26 @@ sys.stdin = io.StringIO("x\\n" * 10000)
 pairs = [(lambda n=n: read(n), lambda n=n: read(Int(n))) for n in (0, 2, -1)] + [(lambda: read(0), lambda: read(False))]
 """)
 
+    def test_recursion_limit_met_by_each_kind_of_func_as_by_its_call(self):
+        # func is prepared once per call, and each kind entered as call_one
+        # enters it: one guarded level, then the callee's Python code (here
+        # always the same function, f).
+        assertSameRecursionFailures(self, """
+import codecs, functools, io, sys
+from pelmo.list.read import read_split
+def deep(n=8):
+    return deep(n - 1) if n else None
+def f(*args):
+    return deep() if args[-1] == "zz" else None
+class C:
+    f = f
+codecs.register(f)
+def fed(func):
+    sys.stdin = io.StringIO("zz zz\\n")
+    return read_split("", " ", func)
+pairs = [(lambda k=k: fed(k), lambda: fed(f)) for k in (C().f, functools.partial(f), codecs.lookup)]
+""")
+
     def test_n_rejected_by_range(self):
         for n in ("3", 2.0, None):
             with console("unread\n") as (log, stdin, out):

@@ -94,14 +94,50 @@ PyObject* call_method_noargs(PyThreadState* ts, PyObject* obj, PyObject* name, D
 
 namespace callee {
 
-PyObject* Generic::operator()(PyObject* first) {
+namespace {
+
+// The tuple (first,); null with `failed` at the tuple's point when it
+// cannot be made.
+Ref one_tuple(PyObject* first, const CallFailures& failures, Step& failed) {
   Ref one = Ref::steal(PyTuple_New(1));
   if (!one) {
-    failed_ = failures_.tuple;
-    return nullptr;
+    failed = failures.tuple;
+    return one;
   }
   Py_INCREF(first);
   PyTuple_SET_ITEM(one.get(), 0, first);
+  return one;
+}
+
+}  // namespace
+
+PyObject* initialise_result(PyObject* result, PyObject* first, CallStyle style, const CallFailures& failures,
+                            Step& failed) {
+  Ref obj = Ref::steal(result);
+  Ref args = one_tuple(first, failures, failed);
+  if (!args) return nullptr;
+  Ref kw;
+  if (style == CallStyle::kSlot) {
+    kw = Ref::steal(PyDict_New());
+    if (!kw) {
+      failed = failures.copy;
+      return nullptr;
+    }
+  }
+  failed = failures.call;
+  if (Py_TYPE(obj.get())->tp_init(obj.get(), args.get(), kw.get()) < 0) return nullptr;
+  return obj.release();
+}
+
+template <CallStyle S>
+PyObject* Generic<S>::operator()(PyObject* first) {
+  Ref one = one_tuple(first, failures_, failed_);
+  if (!one) return nullptr;
+  if (S == CallStyle::kPositional) {
+    PyObject* result = call_object(func_, one.get(), nullptr);
+    failed_ = failures_.call;
+    return result;
+  }
   Ref positional = Ref::steal(PyNumber_Add(one.get(), extra_));
   if (!positional) {
     failed_ = failures_.concat;
@@ -118,6 +154,9 @@ PyObject* Generic::operator()(PyObject* first) {
   failed_ = failures_.call;
   return result;
 }
+
+template class Generic<CallStyle::kSlot>;
+template class Generic<CallStyle::kPositional>;
 
 }  // namespace callee
 

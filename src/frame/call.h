@@ -3,6 +3,7 @@
 // without an exception. Common callee kinds are entered directly so that a
 // call costs no argument tuple where the callee does not need one.
 #pragma once
+#include "frame/convert.h"
 #include "frame/cyfunction.h"
 #include "frame/failure.h"
 
@@ -100,6 +101,15 @@ inline PyObject* check_result(PyThreadState* ts, PyObject* result) {
 inline PyObject* check_builtin_result(PyThreadState* ts, PyObject* callee, PyObject* result) {
   if (result && !ts->curexc_type) return result;
   return _Py_CheckFunctionResult(callee, result, nullptr);
+}
+
+// body() under call_object's recursion guard, with its result check.
+template <typename Body>
+PyObject* guarded_call(PyThreadState* ts, Body&& body) {
+  if (enter_call(ts)) return nullptr;
+  PyObject* result = body();
+  leave_call(ts);
+  return check_result(ts, result);
 }
 
 // --- builtin methods found on a type --------------------------------------------------
@@ -236,6 +246,14 @@ struct CallFailures {
   Step call;
 };
 
+// How the calls of a prepared callee are made:
+// - kSlot: func(first, *extra, **kw) through the callee's call slot, with a
+//   new tuple (first,) + extra and a new copy of kw (an empty dict when there
+//   are none) for every call, under call_object's recursion guard;
+// - kPositional: func(first) as call_one makes it, one positional argument
+//   and no keyword dict at all (call_vector's kinds and recursion guards).
+enum class CallStyle { kSlot, kPositional };
+
 // Extra positional arguments up to this many are passed from a vector on the
 // stack to callees that take one; more go through the generic call.
 constexpr Py_ssize_t kMaxVectorExtra = 7;
@@ -243,14 +261,16 @@ constexpr Py_ssize_t kMaxVectorExtra = 7;
 namespace callee {
 
 // (self,) first, *extra as a vector: set up once, with the slot of `first`
-// filled per call. Borrows everything; not copied once made.
+// filled per call. `extra` is a tuple, or null for none. Borrows everything;
+// not copied once made.
 class Vector {
  public:
   Vector(PyObject* self, PyObject* extra) {
     Py_ssize_t k = 0;
     if (self) slots_[k++] = self;
     first_ = k++;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extra); ++i) slots_[k++] = PyTuple_GET_ITEM(extra, i);
+    Py_ssize_t nextra = extra ? PyTuple_GET_SIZE(extra) : 0;
+    for (Py_ssize_t i = 0; i < nextra; ++i) slots_[k++] = PyTuple_GET_ITEM(extra, i);
     n_ = k;
   }
   Vector(const Vector&) = delete;
@@ -267,8 +287,7 @@ class Vector {
   Py_ssize_t n_;
 };
 
-// Each kind below makes exactly the call that the callee's call slot would
-// make of a new tuple (first,) + extra and a copy of kw, under the same
+// Each kind below makes exactly the call that its style says, under the same
 // recursion guards, with the same result checks. Calling one returns a new
 // reference, or null with an exception set and failed() naming the failure
 // point.
@@ -282,7 +301,9 @@ class Vector {
 //   reports what does not fit the builtin's convention;
 // - a function object of the shared type with a fast entry, without
 //   keywords: its call slot hands the tuple's items to that entry.
-// Each is one call under the call slot's recursion guard and result check.
+// Each is one call under the call slot's recursion guard and result check,
+// in either style (call_vector enters them the same way, or goes through the
+// same call slot with a tuple).
 inline PyObject* enter_fast_entry(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
   return cyfunction(func)->func_vectorcall(func, args, static_cast<size_t>(nargs), nullptr);
 }
@@ -294,10 +315,7 @@ class VectorCall {
       : ts_(ts), func_(func), kw_(kw), args_(self, extra), failed_(failed) {}
   PyObject* operator()(PyObject* first) {
     PyObject** args = args_.with(first);
-    if (enter_call(ts_)) return nullptr;
-    PyObject* result = Enter(func_, args, args_.size(), kw_);
-    leave_call(ts_);
-    return check_result(ts_, result);
+    return guarded_call(ts_, [&] { return Enter(func_, args, args_.size(), kw_); });
   }
   Step failed() const { return failed_; }
 
@@ -317,9 +335,10 @@ using CyFunction = VectorCall<enter_fast_entry>;
 enum class Convention { kO, kFast, kFastKeywords };
 
 // A builtin function of such a convention, called without keywords (and,
-// for kO, with exactly one argument): behind its call slot there is the
-// builtin's own recursion guard around its body, then the result check.
-template <Convention C>
+// for kO, with exactly one argument). Through its call slot (kSlot) there is
+// the builtin's own recursion guard around its body, then the interpreter's
+// result check; call_one enters the body under one guard (kPositional).
+template <Convention C, CallStyle S>
 class Builtin {
  public:
   Builtin(PyThreadState* ts, PyObject* func, PyObject* extra, Step failed)
@@ -330,16 +349,11 @@ class Builtin {
         args_(nullptr, extra),
         failed_(failed) {}
   PyObject* operator()(PyObject* first) {
+    if (S == CallStyle::kPositional) return guarded_call(ts_, [&] { return body(first); });
     if (enter_call(ts_)) return nullptr;
     PyObject* result = nullptr;
     if (!enter_call(ts_)) {
-      if (C == Convention::kO) {
-        result = meth_(self_, first);
-      } else if (C == Convention::kFast) {
-        result = reinterpret_cast<_PyCFunctionFast>(meth_)(self_, args_.with(first), args_.size());
-      } else {
-        result = reinterpret_cast<_PyCFunctionFastWithKeywords>(meth_)(self_, args_.with(first), args_.size(), nullptr);
-      }
+      result = body(first);
       leave_call(ts_);
     }
     result = check_builtin_result(ts_, func_, result);
@@ -349,6 +363,13 @@ class Builtin {
   Step failed() const { return failed_; }
 
  private:
+  PyObject* body(PyObject* first) {
+    if (C == Convention::kO) return meth_(self_, first);
+    if (C == Convention::kFast)
+      return reinterpret_cast<_PyCFunctionFast>(meth_)(self_, args_.with(first), args_.size());
+    return reinterpret_cast<_PyCFunctionFastWithKeywords>(meth_)(self_, args_.with(first), args_.size(), nullptr);
+  }
+
   PyThreadState* ts_;
   PyObject* func_;
   PyObject* self_;
@@ -357,8 +378,46 @@ class Builtin {
   Step failed_;
 };
 
-// Anything else: a new tuple (first,) + extra and a new copy of kw for every
-// call, through the call slot. The callee may keep either.
+// type_call's last step for a result whose type has an initialiser that can
+// do something (runs_initialiser): that initialiser, given the arguments of
+// the call, made here: the tuple (first,) and, in the slot style, an empty
+// dict. Takes over `result`; returns it, or null with `failed` set.
+PyObject* initialise_result(PyObject* result, PyObject* first, CallStyle style, const CallFailures& failures,
+                            Step& failed);
+
+// One of the builtin types int, float, str, bool and complex, called with
+// one argument and no keywords: what its call slot (type_call) does, in the
+// same order and under call_object's recursion guard, either style: what
+// the type's tp_new computes (Convert, see convert.h), the result check that
+// names the type, and the initialiser of the result's type where it can do
+// anything (an instance of a str subclass from __str__), which is given an
+// argument tuple made only then.
+template <PyObject* (*Convert)(PyObject* x), CallStyle S>
+class Converter {
+ public:
+  Converter(PyThreadState* ts, PyObject* type, const CallFailures& failures)
+      : ts_(ts), type_(type), failures_(failures), failed_(failures.call) {}
+  PyObject* operator()(PyObject* first) {
+    return guarded_call(ts_, [&] {
+      PyObject* result = check_builtin_result(ts_, type_, Convert(first));
+      if (result && runs_initialiser(reinterpret_cast<PyTypeObject*>(type_), result))
+        result = initialise_result(result, first, S, failures_, failed_);
+      return result;
+    });
+  }
+  Step failed() const { return failed_; }
+
+ private:
+  PyThreadState* ts_;
+  PyObject* type_;
+  const CallFailures& failures_;
+  Step failed_;
+};
+
+// Anything else, through the call slot: in the slot style a new tuple
+// (first,) + extra and a new copy of kw for every call, in the positional
+// style the tuple (first,) and no dict. The callee may keep either.
+template <CallStyle S>
 class Generic {
  public:
   Generic(PyObject* func, PyObject* extra, PyObject* kw, const CallFailures& failures)
@@ -374,20 +433,36 @@ class Generic {
   Step failed_;
 };
 
+extern template class Generic<CallStyle::kSlot>;
+extern template class Generic<CallStyle::kPositional>;
+
 }  // namespace callee
 
-// Calls visit(call) with a callable `call` such that call(first) does what
-// call_object(func, (first,) + extra, dict(kw)) does, and returns
-// what visit returns. `extra` is a tuple, `kw` a dict with string keys (or
-// null); both must stay unchanged while `call` is used. The callee's kind is
-// decided here, once: each kind is a type of its own, so a loop in `visit`
-// is compiled for it and does not look at the callee again.
-template <typename Visit>
-auto prepare_call(PyObject* func, PyObject* extra, PyObject* kw, const CallFailures& failures, Visit&& visit) {
+// --- preparing a callee ------------------------------------------------------------------
+
+// visit(call) with `type` as a converter.
+template <PyObject* (*Convert)(PyObject* x), CallStyle S, typename Visit>
+auto visit_converter(PyThreadState* ts, PyObject* type, const CallFailures& failures, Visit& visit) {
+  callee::Converter<Convert, S> call(ts, type, failures);
+  return visit(call);
+}
+
+// prepare_call in either style; `extra` may be null for none.
+template <CallStyle S, typename Visit>
+auto prepare_callee(PyObject* func, PyObject* extra, PyObject* kw, const CallFailures& failures, Visit& visit) {
   PyThreadState* ts = PyThreadState_Get();
-  Py_ssize_t nextra = PyTuple_GET_SIZE(extra);
+  Py_ssize_t nextra = extra ? PyTuple_GET_SIZE(extra) : 0;
   PyObject* kw_or_null = kw && PyDict_GET_SIZE(kw) != 0 ? kw : nullptr;
   PyTypeObject* type = Py_TYPE(func);
+  if (type == &PyType_Type && nextra == 0 && !kw_or_null) {
+    // The builtin types themselves, never a subclass.
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(func);
+    if (t == &PyLong_Type) return visit_converter<convert_int, S>(ts, func, failures, visit);
+    if (t == &PyFloat_Type) return visit_converter<convert_float, S>(ts, func, failures, visit);
+    if (t == &PyUnicode_Type) return visit_converter<convert_str, S>(ts, func, failures, visit);
+    if (t == &PyBool_Type) return visit_converter<convert_bool, S>(ts, func, failures, visit);
+    if (t == &PyComplex_Type) return visit_converter<convert_complex, S>(ts, func, failures, visit);
+  }
   if (nextra <= kMaxVectorExtra) {
     if (type == &PyFunction_Type) {
       callee::PyFunction call(ts, func, nullptr, extra, kw_or_null, failures.call);
@@ -401,15 +476,15 @@ auto prepare_call(PyObject* func, PyObject* extra, PyObject* kw, const CallFailu
     if (type == &PyCFunction_Type && !(PyCFunction_GET_FLAGS(func) & METH_VARARGS)) {
       int flags = PyCFunction_GET_FLAGS(func) & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
       if (!kw_or_null && flags == METH_O && nextra == 0) {
-        callee::Builtin<callee::Convention::kO> call(ts, func, extra, failures.call);
+        callee::Builtin<callee::Convention::kO, S> call(ts, func, extra, failures.call);
         return visit(call);
       }
       if (!kw_or_null && flags == METH_FASTCALL) {
-        callee::Builtin<callee::Convention::kFast> call(ts, func, extra, failures.call);
+        callee::Builtin<callee::Convention::kFast, S> call(ts, func, extra, failures.call);
         return visit(call);
       }
       if (!kw_or_null && flags == (METH_FASTCALL | METH_KEYWORDS)) {
-        callee::Builtin<callee::Convention::kFastKeywords> call(ts, func, extra, failures.call);
+        callee::Builtin<callee::Convention::kFastKeywords, S> call(ts, func, extra, failures.call);
         return visit(call);
       }
       callee::BuiltinDict call(ts, func, nullptr, extra, kw_or_null, failures.call);
@@ -420,8 +495,28 @@ auto prepare_call(PyObject* func, PyObject* extra, PyObject* kw, const CallFailu
       return visit(call);
     }
   }
-  callee::Generic call(func, extra, kw, failures);
+  callee::Generic<S> call(func, extra, kw, failures);
   return visit(call);
+}
+
+// Calls visit(call) with a callable `call` such that call(first) does what
+// call_object(func, (first,) + extra, dict(kw)) does, and returns
+// what visit returns. `extra` is a tuple, `kw` a dict with string keys (or
+// null); both must stay unchanged while `call` is used. The callee's kind is
+// decided here, once: each kind is a type of its own, so a loop in `visit`
+// is compiled for it and does not look at the callee again.
+template <typename Visit>
+auto prepare_call(PyObject* func, PyObject* extra, PyObject* kw, const CallFailures& failures, Visit&& visit) {
+  return prepare_callee<CallStyle::kSlot>(func, extra, kw, failures, visit);
+}
+
+// The same for calls of func(first) as call_one makes them: one positional
+// argument, no keyword dict; such a call fails in making the tuple (first,)
+// (for the callees given one) or in the call.
+template <typename Visit>
+auto prepare_call(PyObject* func, Step tuple_failed, Step call_failed, Visit&& visit) {
+  const CallFailures failures = {tuple_failed, tuple_failed, tuple_failed, call_failed};
+  return prepare_callee<CallStyle::kPositional>(func, nullptr, nullptr, failures, visit);
 }
 
 }  // namespace pelmo

@@ -83,14 +83,8 @@ PyObject* misbehave_fastkw(PyObject*, PyObject* const* args, Py_ssize_t n, PyObj
   return misbehave(n ? args[0] : Py_None);
 }
 
-PyMethodDef kMisbehaving[] = {
-    {"misbehave_o", as_meth(misbehave_o), METH_O, nullptr},
-    {"misbehave_fast", as_meth(misbehave_fast), METH_FASTCALL, nullptr},
-    {"misbehave_fastkw", as_meth(misbehave_fastkw), METH_FASTCALL | METH_KEYWORDS, nullptr},
-};
-
-// A type with instances of `size` bytes and builtin `methods`.
-PyTypeObject plain_type(const char* name, Py_ssize_t size, PyMethodDef* methods, destructor dealloc) {
+// A static type of this module, ready to be made ready.
+PyTypeObject static_type(const char* name, Py_ssize_t size, PyMethodDef* methods, destructor dealloc = nullptr) {
   PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
   t.tp_name = name;
   t.tp_basicsize = size;
@@ -99,6 +93,70 @@ PyTypeObject plain_type(const char* name, Py_ssize_t size, PyMethodDef* methods,
   t.tp_methods = methods;
   return t;
 }
+
+// A number whose conversions misbehave as misbehave() does for its mode (0:
+// null without an exception, 1: a result with an exception set): int(),
+// float(), str(), bool() (-1 without an exception for 0, true with one for
+// 1) and complex() (its __complex__) of it. misbehave_number(mode) makes one.
+struct Number {
+  PyObject_HEAD
+  PyObject* mode;
+};
+PyObject* number_mode(PyObject* self) { return reinterpret_cast<Number*>(self)->mode; }
+// misbehave() of the mode, where it gives a result with an exception set
+// that result being Make(): the conversion's own kind of result.
+template <PyObject* (*Make)()>
+PyObject* number_conversion(PyObject* self) {
+  PyObject* result = misbehave(number_mode(self));
+  if (result != Py_None) return result;
+  Py_DECREF(result);
+  return Make();
+}
+PyObject* make_int() { return PyLong_FromLong(1); }
+PyObject* make_float() { return PyFloat_FromDouble(1.5); }
+PyObject* make_str() { return PyUnicode_FromString("1"); }
+PyObject* make_complex() { return PyComplex_FromDoubles(1, 2); }
+PyObject* number_complex(PyObject* self, PyObject*) { return number_conversion<make_complex>(self); }
+int number_bool(PyObject* self) {
+  Ref result = Ref::steal(misbehave(number_mode(self)));
+  return result ? 1 : -1;
+}
+void number_dealloc(PyObject* self) {
+  Py_DECREF(number_mode(self));
+  PyObject_Del(self);
+}
+PyNumberMethods number_methods = [] {
+  PyNumberMethods m = {};
+  m.nb_int = number_conversion<make_int>;
+  m.nb_float = number_conversion<make_float>;
+  m.nb_bool = number_bool;
+  return m;
+}();
+PyMethodDef kNumberMethods[] = {{"__complex__", as_meth(number_complex), METH_NOARGS, nullptr},
+                                {nullptr, nullptr, 0, nullptr}};
+PyTypeObject number_type = [] {
+  PyTypeObject t = static_type("frametest.Number", sizeof(Number), kNumberMethods);
+  t.tp_dealloc = number_dealloc;
+  t.tp_as_number = &number_methods;
+  t.tp_str = number_conversion<make_str>;
+  return t;
+}();
+
+PyObject* misbehave_number(PyObject*, PyObject* mode) {
+  if (!number_type.tp_dict && PyType_Ready(&number_type) < 0) return nullptr;
+  Number* n = PyObject_New(Number, &number_type);
+  if (!n) return nullptr;
+  Py_INCREF(mode);
+  n->mode = mode;
+  return reinterpret_cast<PyObject*>(n);
+}
+
+PyMethodDef kMisbehaving[] = {
+    {"misbehave_o", as_meth(misbehave_o), METH_O, nullptr},
+    {"misbehave_fast", as_meth(misbehave_fast), METH_FASTCALL, nullptr},
+    {"misbehave_fastkw", as_meth(misbehave_fastkw), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"misbehave_number", as_meth(misbehave_number), METH_O, nullptr},
+};
 
 // A type whose instances have a builtin `write` of one argument that
 // misbehaves, and are sequences of the items they were made with, whose item
@@ -121,7 +179,7 @@ void file_dealloc(PyObject* self) {
 PyMethodDef kFileMethods[] = {{"write", as_meth(misbehave_o), METH_O, nullptr}, {nullptr, nullptr, 0, nullptr}};
 PySequenceMethods kFileSequence = {file_length, nullptr, nullptr, file_item};
 PyTypeObject file_type = [] {
-  PyTypeObject t = plain_type("frametest.CFile", sizeof(CFile), kFileMethods, file_dealloc);
+  PyTypeObject t = static_type("frametest.CFile", sizeof(CFile), kFileMethods, file_dealloc);
   t.tp_as_sequence = &kFileSequence;
   return t;
 }();
@@ -176,7 +234,7 @@ void stream_dealloc(PyObject* self) {
   Py_XDECREF(reinterpret_cast<CStream*>(self)->hook);
   PyObject_Del(self);
 }
-PyTypeObject stream_type = plain_type("frametest.CStream", sizeof(CStream), kStreamMethods, stream_dealloc);
+PyTypeObject stream_type = static_type("frametest.CStream", sizeof(CStream), kStreamMethods, stream_dealloc);
 
 PyObject* make(Call& a) {
   Py_ssize_t kind = PyLong_AsSsize_t(a[0]);

@@ -59,13 +59,15 @@ PyObject* read(Call& a) {
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 2);
   InlineInput input(PELMO_BUILTIN("input"));
+  // Where a call of func can fail: making (line,), and the call.
+  const Step tuple_failed = PELMO_HERE(2), call_failed = PELMO_HERE(2);
   // Each line is converted before the next is read, so a failing conversion
-  // leaves the rest of the input unread.
-  auto read_one = [&](PyObject*) -> Step {
+  // leaves the rest of the input unread. `call` is func, prepared.
+  auto read_one = [&](auto& call) -> Step {
     Ref line = Ref::steal(input(s));
     if (!line) return PELMO_HERE(2);
-    Ref value = Ref::steal(call_one(func, line.get()));
-    if (!value) return PELMO_HERE(2);
+    Ref value = Ref::steal(call(line.get()));
+    if (!value) return call.failed();
     if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(2);
     return kOk;
   };
@@ -78,15 +80,21 @@ PyObject* read(Call& a) {
   int overflow = 0;
   long count = plain_range ? PyLong_AsLongAndOverflow(n, &overflow) : 0;
   if (plain_range && !overflow) {
-    for (long i = 0; i < count; ++i) {
-      Step s = read_one(nullptr);
-      if (s.failed()) return a.fail(s);
-    }
+    Step counted = prepare_call(func, tuple_failed, call_failed, [&](auto& call) {
+      for (long i = 0; i < count; ++i) {
+        Step s = read_one(call);
+        if (s.failed()) return s;
+      }
+      return kOk;
+    });
+    if (counted.failed()) return a.fail(counted);
     return result.release();
   }
   Ref lines = Ref::steal(call_one(PELMO_BUILTIN("range"), n));
   if (!lines) PELMO_FAIL(a, 2);
-  Step walked = for_each(lines.get(), PELMO_HERE(2), PELMO_HERE(2), read_one);
+  Step walked = prepare_call(func, tuple_failed, call_failed, [&](auto& call) {
+    return for_each(lines.get(), PELMO_HERE(2), PELMO_HERE(2), [&](PyObject*) { return read_one(call); });
+  });
   if (walked.failed()) return a.fail(walked);
   return result.release();
 }
@@ -106,14 +114,16 @@ PyObject* read_split(Call& a) {
   Ref pieces = Ref::steal(call_method_one(split.get(), spl));
   if (!pieces) PELMO_FAIL(a, 4);
   split.reset();
-  Step walked = for_each(pieces.get(), PELMO_HERE(4),
-                         PELMO_HERE(4),
-                         [&](PyObject* piece) -> Step {
-                           Ref value = Ref::steal(call_one(func, piece));
-                           if (!value) return PELMO_HERE(4);
-                           if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(4);
-                           return kOk;
-                         });
+  // Where a call of func can fail: making (piece,), and the call.
+  const Step tuple_failed = PELMO_HERE(4), call_failed = PELMO_HERE(4);
+  Step walked = prepare_call(func, tuple_failed, call_failed, [&](auto& call) {
+    return for_each(pieces.get(), PELMO_HERE(4), PELMO_HERE(4), [&](PyObject* piece) -> Step {
+      Ref value = Ref::steal(call(piece));
+      if (!value) return call.failed();
+      if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(4);
+      return kOk;
+    });
+  });
   if (walked.failed()) return a.fail(walked);
   return result.release();
 }

@@ -1,0 +1,237 @@
+// The builtin types as converters: each function computes what its type's
+// tp_new computes for the tuple (x,) and no keywords, in the same order, with
+// the interpreter's own routines; int and float read the simplest decimal
+// strings themselves where that is provably the same.
+#include "frame/convert.h"
+
+#include <float.h>
+#include <stdint.h>
+
+namespace pelmo {
+
+namespace {
+
+// The characters of an exact str when it is stored compactly as ASCII
+// (one byte a character, right after the header), else null. Anything else
+// (a subclass, other characters, a string not yet ready) goes to the
+// interpreter's routine.
+const char* ascii_chars(PyObject* x, Py_ssize_t& n) {
+  if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_COMPACT_ASCII(x)) return nullptr;
+  PyASCIIObject* s = reinterpret_cast<PyASCIIObject*>(x);
+  n = s->length;
+  return reinterpret_cast<const char*>(s + 1);
+}
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// --- int ---------------------------------------------------------------------------
+
+// Digits that always fit a long long: 10**18 - 1 < 2**63 - 1.
+constexpr int kMaxIntDigits = 18;
+
+// For an exact str, int(x) is PyLong_FromUnicodeObject(x, 10): the type has
+// no __int__ and no __trunc__, so PyNumber_Long comes straight to it. For
+// ASCII that routine hands the characters to PyLong_FromString in base 10,
+// which skips whitespace, takes one sign, reads digits with single
+// underscores between them, leading zeros included, skips whitespace again
+// and fails on anything left. A string of one optional sign and 1 to
+// kMaxIntDigits digits and nothing else is read there as exactly the number
+// it writes, with the sign applied (-0 being 0), and that number is made
+// with PyLong_FromLongLong, which hands out the same shared objects for
+// small values. Everything else (whitespace, underscores, more digits, no
+// digit, other characters) is left to the interpreter, which also gives
+// every error.
+bool parse_decimal_int(const char* s, Py_ssize_t n, long long& value) {
+  const char* end = s + n;
+  bool negative = false;
+  if (s != end && (*s == '+' || *s == '-')) {
+    negative = *s == '-';
+    ++s;
+  }
+  if (end - s < 1 || end - s > kMaxIntDigits) return false;
+  long long v = 0;
+  for (; s != end; ++s) {
+    if (!is_digit(*s)) return false;
+    v = v * 10 + (*s - '0');
+  }
+  value = negative ? -v : v;
+  return true;
+}
+
+// --- float -------------------------------------------------------------------------
+
+// The decimal mantissas and powers of ten that a double holds exactly:
+// 2**53, and 10**22 = 2**22 * 5**22 with 5**22 < 2**53.
+constexpr uint64_t kMaxExactMantissa = uint64_t{1} << 53;
+constexpr int kMaxExactPower = 22;
+constexpr double kPowersOfTen[kMaxExactPower + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+// Significant digits read at most (10**16 > 2**53), and the longest string
+// read, which bounds the exponent arithmetic below.
+constexpr int kMaxSignificantDigits = 16;
+constexpr Py_ssize_t kMaxFloatChars = 64;
+constexpr int kExponentCap = 10000;
+
+static_assert(FLT_RADIX == 2 && DBL_MANT_DIG == 53 && DBL_MAX_EXP == 1024,
+              "the exact reading of decimal strings needs IEEE binary64 doubles");
+static_assert(FLT_EVAL_METHOD == 0, "the exact reading of decimal strings needs double operations in double");
+
+// For an exact str, float(x) is PyFloat_FromString(x): for ASCII without an
+// underscore, the characters with whitespace stripped from both ends are
+// read by the interpreter's strtod, which returns the double nearest to the
+// decimal value written (ties to even: it is correctly rounded), and the
+// whole of them must be read. A string of the form
+// [sign] digits [. digits] [(e|E) [sign] digits] (a point with digits on
+// either side or both, at least one digit before the exponent) and nothing
+// else is such a value: +-m * 10**k, with m the digits without the point.
+// When m <= 2**53 and |k| <= 22, both m and 10**|k| are doubles exactly, so
+// one IEEE multiplication (k >= 0) or division (k < 0), correctly rounded in
+// the default rounding mode, gives the double nearest to m * 10**k: the same
+// double. The sign is applied by negation, which is exact, and gives -0.0
+// for a negative zero as strtod does. The value cannot overflow or
+// underflow (2**53 * 10**22 is far below the largest double, 10**-22 far
+// above the smallest normal one). Everything else (more digits, larger
+// powers, "inf", "nan", whitespace, underscores, other characters) is left
+// to the interpreter, which also gives every error. The interpreter's
+// strtod assumes the default rounding mode too, and takes this very shortcut
+// itself for up to 15 digits.
+bool parse_decimal_float(const char* s, Py_ssize_t n, double& value) {
+  if (n > kMaxFloatChars) return false;
+  const char* end = s + n;
+  bool negative = false;
+  if (s != end && (*s == '+' || *s == '-')) {
+    negative = *s == '-';
+    ++s;
+  }
+  uint64_t mantissa = 0;
+  int digits = 0;       // all digits of the mantissa
+  int significant = 0;  // those from the first non-zero one on
+  int power = 0;        // of ten, by which the mantissa is scaled
+  auto digit = [&](char c) {
+    ++digits;
+    if (mantissa == 0 && c == '0') return true;
+    if (++significant > kMaxSignificantDigits) return false;
+    mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+    return true;
+  };
+  for (; s != end && is_digit(*s); ++s) {
+    if (!digit(*s)) return false;
+  }
+  if (s != end && *s == '.') {
+    for (++s; s != end && is_digit(*s); ++s) {
+      if (!digit(*s)) return false;
+      --power;
+    }
+  }
+  if (digits == 0) return false;
+  if (s != end && (*s == 'e' || *s == 'E')) {
+    ++s;
+    bool negative_exponent = false;
+    if (s != end && (*s == '+' || *s == '-')) {
+      negative_exponent = *s == '-';
+      ++s;
+    }
+    if (s == end) return false;
+    int exponent = 0;
+    for (; s != end && is_digit(*s); ++s) {
+      if (exponent < kExponentCap) exponent = exponent * 10 + (*s - '0');
+    }
+    power += negative_exponent ? -exponent : exponent;
+  }
+  if (s != end || mantissa > kMaxExactMantissa || power < -kMaxExactPower || power > kMaxExactPower) return false;
+  double v = static_cast<double>(mantissa);
+  v = power < 0 ? v / kPowersOfTen[-power] : v * kPowersOfTen[power];
+  value = negative ? -v : v;
+  return true;
+}
+
+// --- complex -----------------------------------------------------------------------
+
+_Py_IDENTIFIER(__complex__);
+
+}  // namespace
+
+PyObject* convert_int(PyObject* x) {
+  Py_ssize_t n;
+  long long value;
+  if (const char* s = ascii_chars(x, n)) {
+    if (parse_decimal_int(s, n, value)) return PyLong_FromLongLong(value);
+  }
+  return PyNumber_Long(x);
+}
+
+PyObject* convert_float(PyObject* x) {
+  if (!PyUnicode_CheckExact(x)) return PyNumber_Float(x);
+  Py_ssize_t n;
+  double value;
+  if (const char* s = ascii_chars(x, n)) {
+    if (parse_decimal_float(s, n, value)) return PyFloat_FromDouble(value);
+  }
+  return PyFloat_FromString(x);
+}
+
+PyObject* convert_str(PyObject* x) { return PyObject_Str(x); }
+
+PyObject* convert_bool(PyObject* x) {
+  int truth = PyObject_IsTrue(x);
+  if (truth < 0) return nullptr;
+  return PyBool_FromLong(truth);
+}
+
+// complex_new with a real part only, step for step.
+PyObject* convert_complex(PyObject* x) {
+  if (PyComplex_CheckExact(x)) {
+    Py_INCREF(x);
+    return x;
+  }
+  if (PyUnicode_Check(x)) {
+    // Strings are read by the type's own constructor (its reading is not
+    // the interpreter's to share), given the tuple the call would give it.
+    Ref args = Ref::steal(PyTuple_Pack(1, x));
+    if (!args) return nullptr;
+    return PyComplex_Type.tp_new(&PyComplex_Type, args.get(), nullptr);
+  }
+  // x.__complex__(), looked up on the type, must give a complex; a strict
+  // subclass of complex is taken with a warning.
+  Ref special;
+  if (PyObject* method = _PyObject_LookupSpecial(x, &PyId___complex__)) {
+    special = Ref::steal(_PyObject_CallNoArg(method));
+    Py_DECREF(method);
+    if (!special) return nullptr;
+    if (!PyComplex_CheckExact(special.get())) {
+      const char* type_name = Py_TYPE(special.get())->tp_name;
+      if (!PyComplex_Check(special.get())) {
+        PyErr_Format(PyExc_TypeError, "__complex__ returned non-complex (type %.200s)", type_name);
+        return nullptr;
+      }
+      if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                           "__complex__ returned non-complex (type %.200s).  The ability to return an instance of "
+                           "a strict subclass of complex is deprecated, and may be removed in a future version "
+                           "of Python.",
+                           type_name))
+        return nullptr;
+    }
+  } else if (PyErr_Occurred()) {
+    return nullptr;
+  }
+  PyObject* real = special ? special.get() : x;
+  PyNumberMethods* number = Py_TYPE(real)->tp_as_number;
+  if (!number || !number->nb_float) {
+    PyErr_Format(PyExc_TypeError, "complex() first argument must be a string or a number, not '%.200s'",
+                 Py_TYPE(real)->tp_name);
+    return nullptr;
+  }
+  if (PyComplex_Check(real)) {
+    // A complex subclass keeps only its value; the result is a complex.
+    Py_complex value = reinterpret_cast<PyComplexObject*>(real)->cval;
+    special.reset();
+    return PyComplex_FromDoubles(value.real, value.imag);
+  }
+  // Entirely real: its float is the real part.
+  Ref as_float = Ref::steal(PyNumber_Float(real));
+  if (!as_float) return nullptr;
+  return PyComplex_FromDoubles(PyFloat_AS_DOUBLE(as_float.get()), 0.0);
+}
+
+}  // namespace pelmo
