@@ -94,6 +94,12 @@ def pieces(text, sep):
     return [Text("p", p) for p in str.split(text, sep)]
 
 
+def made_pieces(text, sep):
+    for p in str.split(text, sep):
+        seen("next")
+        yield Text("p", p)
+
+
 class ListSplit(Text):
     def split(self, sep):
         seen("split", self, sep)
@@ -105,7 +111,7 @@ class GenSplit(Text):
 
     def split(self, sep):
         seen("split", self, sep)
-        return (p for p in pieces(self, sep))
+        return made_pieces(self, sep)
 
 
 class Callee(Tracked):
@@ -162,7 +168,7 @@ class Bag(Tracked):
         self.keys = keys
 
     def __iter__(self):
-        return (Obj("e", k) for k in self.keys)
+        return made_one_by_one(self.keys)
 
     __getattr__ = made_afresh("count", "c", lambda v: Obj("n"))
 
@@ -201,10 +207,18 @@ class Host(Tracked):
         return Obj("r")
 
 
+def made_one_by_one(keys):
+    """Elements made by an iterator, each after a logged call: what the
+    walk still holds when it asks for the next one shows."""
+    for k in keys:
+        seen("next")
+        yield Obj("e", k)
+
+
 def elements(kind, keys):
     """The element sequences a function walks: made up front or by an iterator."""
     if kind == "iterator":
-        return (Obj("e", k) for k in keys)
+        return made_one_by_one(keys)
     made = [Obj("e", k) for k in keys]
     return tuple(made) if kind == "tuple" else made
 
@@ -276,30 +290,7 @@ def multi_str_sprell_cases():
         yield "multi_str_sprell " + name, "multi_str_sprell", make
 
 
-# Where the functions knowingly depart from their Python statements, the
-# statements that say what they do instead.
-def read_split_holding_the_pieces(s="", spl=" ", func=lambda s: s):
-    # The list of pieces is held until the function returns, then dropped
-    # whole, its last piece first. Python's list iterator drops the list
-    # once walked, while the comprehension's variable keeps the last piece
-    # until the comprehension ends: the same pieces die between the same
-    # calls, in another order.
-    pieces = input(s).split(spl)
-    return [func(i) for i in pieces]
-
-
-def elemcount_releasing_the_walk(ls):
-    # The walk releases its last element when it ends; Python's `l` keeps
-    # it through the count pass.
-    vis = []
-    for l in ls:
-        if l not in vis:
-            vis.append(l)
-    l = None
-    return {v: ls.count(v) for v in vis}
-
-
-REFERENCE = dict(PY, read_split=read_split_holding_the_pieces, elemcount=elemcount_releasing_the_walk)
+REFERENCE = PY
 NATIVE = {"read": read, "read_split": read_split, "ambrel": ambrel, "elemcount": elemcount, "write": write,
           "multi_str_sprell": multi_str_sprell}
 CASES = [c for cases in (read_cases, read_split_cases, ambrel_cases, elemcount_cases, write_cases,

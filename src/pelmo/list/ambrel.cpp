@@ -32,8 +32,10 @@ PyObject* ambrel(Call& a) {
                                     PELMO_HERE(2),
                                     PELMO_HERE(2),
                                     PELMO_HERE(2)};
+  // The comprehension's l: the last element is released after the walk.
+  Ref l;
   Step walked = prepare_call(func, args, kwargs, call_failed, [&](auto& call) {
-    return for_each(ls, PELMO_HERE(2),
+    return for_each(Ref::borrow(ls), l, PELMO_HERE(2),
                     PELMO_HERE(2),
                     [&](PyObject* l) -> Step {
                       Ref value = Ref::steal(call(l));

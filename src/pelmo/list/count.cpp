@@ -22,11 +22,14 @@ PyObject* elemcount(Call& a) {
   // hashing, with the result the statements below give (see count_plain.h).
   if (PyObject* counted = count_plain(ls)) return counted;
   if (PyErr_Occurred()) PELMO_FAIL(a, 4);
+  // The local l, which keeps the last element through the count pass; it
+  // goes after vis, as a frame's locals go in their order.
+  Ref l;
   // Line 2: vis = []
   Ref vis = Ref::steal(PyList_New(0));
   if (!vis) PELMO_FAIL(a, 2);
   // Lines 3-5: for l in ls: if l not in vis: vis.append(l)
-  Step walked = for_each(ls, PELMO_HERE(3),
+  Step walked = for_each(Ref::borrow(ls), l, PELMO_HERE(3),
                          PELMO_HERE(3),
                          [&](PyObject* l) -> Step {
                            int seen = PySequence_Contains(vis.get(), l);

@@ -92,8 +92,10 @@ PyObject* read(Call& a) {
   }
   Ref lines = Ref::steal(call_one(PELMO_BUILTIN("range"), n));
   if (!lines) PELMO_FAIL(a, 2);
+  Ref i;
   Step walked = prepare_call(func, tuple_failed, call_failed, [&](auto& call) {
-    return for_each(lines.get(), PELMO_HERE(2), PELMO_HERE(2), [&](PyObject*) { return read_one(call); });
+    return for_each(static_cast<Ref&&>(lines), i, PELMO_HERE(2), PELMO_HERE(2),
+                    [&](PyObject*) { return read_one(call); });
   });
   if (walked.failed()) return a.fail(walked);
   return result.release();
@@ -116,8 +118,11 @@ PyObject* read_split(Call& a) {
   split.reset();
   // Where a call of func can fail: making (piece,), and the call.
   const Step tuple_failed = PELMO_HERE(4), call_failed = PELMO_HERE(4);
+  // The comprehension's i, and its iterable, which only the walk holds: once
+  // walked, the pieces go, all but the last one, which i holds.
+  Ref i;
   Step walked = prepare_call(func, tuple_failed, call_failed, [&](auto& call) {
-    return for_each(pieces.get(), PELMO_HERE(4), PELMO_HERE(4), [&](PyObject* piece) -> Step {
+    return for_each(static_cast<Ref&&>(pieces), i, PELMO_HERE(4), PELMO_HERE(4), [&](PyObject* piece) -> Step {
       Ref value = Ref::steal(call(piece));
       if (!value) return call.failed();
       if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(4);
