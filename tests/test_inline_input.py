@@ -138,7 +138,8 @@ ODD = {
                  gives("no newline"), gives("\n"), gives(5), gives(Line("sub\n")), gives(Line("sub")), gives(None)],
     "write": [raises("write"), gives(None)],
 }
-MISBEHAVING = [gives(("null",)), gives(("pending", "x\n"))]  # builtin methods only
+# builtin methods only, and not in a debug interpreter, which aborts on them
+MISBEHAVING = [] if hasattr(sys, "gettotalrefcount") else [gives(("null",)), gives(("pending", "x\n"))]
 KINDS = {"py": PY, "spy": SPY, "builtin": builtin_methods}
 
 
@@ -357,7 +358,7 @@ class InlineInputTest(unittest.TestCase):
 
     def test_same_as_the_builtin(self):
         support.assertSameCases(self, self.inline[0], self.generic[0], hash_seed=HASH_SEED)
-        self.assertGreater(len(self.inline[0]), 150)
+        self.assertGreater(len(self.inline[0]), 140)
 
     def test_recursion_limit_met_at_the_same_depth(self):
         limits, recovered = self.inline[1:3]
@@ -367,6 +368,14 @@ class InlineInputTest(unittest.TestCase):
             self.assertIsNotNone(limit)
             self.assertRegex(limit[1][0], "^maximum recursion depth exceeded")
         self.assertEqual(set(recovered), {recovered[0]})
+
+    @support.release_only("a debug interpreter aborts on a native method that misbehaves")
+    def test_misbehaving_native_methods(self):
+        cases = self.inline[0]
+        self.assertEqual(cases["err", "builtin", "flush", 3][0][0][0], "ok")  # stderr's failure ignored
+        self.assertEqual(cases["in", "builtin", "readline", 12][0][0][:3],
+                         ("SystemError", "<built-in method readline of frametest.CStream object at 0x?> returned "
+                                         "NULL without setting an error", "NoneType"))
 
     def test_where_it_matters(self):
         # A few outcomes spelled out, so that both runs cannot agree on a fault.
@@ -386,10 +395,6 @@ class InlineInputTest(unittest.TestCase):
         self.assertEqual(cases["in", "readline", "foreign"][0][0][:2],
                          ("TypeError", "descriptor 'readline' for '_io.StringIO' objects doesn't apply to 'Rec' "
                                        "object"))
-        self.assertEqual(cases["err", "builtin", "flush", 3][0][0][0], "ok")  # stderr's failure ignored
-        self.assertEqual(cases["in", "builtin", "readline", 12][0][0][:3],
-                         ("SystemError", "<built-in method readline of frametest.CStream object at 0x?> returned "
-                                         "NULL without setting an error", "NoneType"))
         self.assertEqual(cases["instance method appearing"][0][0], ("ok", "['a', 'b', 'c', 'from the instance', "
                                                                   "'from the instance']"))
         self.assertEqual(cases["class method appearing"][0][0], ("ok", "['a', 'from the class', 'from the class']"))
