@@ -291,6 +291,10 @@ def _child_call(case, variant, k):
     if sys.exc_info()[0] is not None:
         problems.append("exception still being handled after the call")
     result = err = None
+    for e in inst.tracked:
+        if isinstance(e, BaseException):  # the frames of its traceback hold locals
+            e.__traceback__ = e.__context__ = None
+    e = None
     gc.collect()
     after = [sys.getrefcount(o) for o in inst.tracked]
     if before != after:

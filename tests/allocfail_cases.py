@@ -390,6 +390,14 @@ def ambrel_cases():
          lambda ls: Raises(TypeError, "'object' object is not iterable", (T, 2, A)), ALL)
     case("ambrel(list, boom)", lambda: [1, 2], lambda fn, ls: fn(ls, boom, 1, k=2),
          lambda ls: Raises(ValueError, "boom 1", (T, 2, A)), ALL)
+    def thrown():
+        # An exception set aside while its traceback entry is made, and
+        # replaced when that fails, must be released.
+        e, done = ValueError("set aside"), (x for x in ())
+        ls, fn = [e], a().ambrel
+        list(done)  # a finished generator's throw raises e, holding nothing
+        return Instance(lambda: fn(ls, done.throw), Raises(ValueError, "set aside", (T, 2, A)), tracked=[ls, fn, e])
+    cases.append(Case("ambrel(list, throw)", thrown, ALL))
     case("ambrel(list, 5)", lambda: [1], lambda fn, ls: fn(ls, 5),
          lambda ls: Raises(TypeError, "'int' object is not callable", (T, 2, A)), ALL)
     # The builtin types as converters: the direct readings, the interpreter's
