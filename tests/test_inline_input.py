@@ -414,6 +414,8 @@ class InlineInputTest(unittest.TestCase):
 
 TERMINAL = PRELUDE + r"""
 import json
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell may have started the test ignoring it
 if os.environ.get("PELMO_READLINE"):
     import readline
 LOG = []
@@ -442,7 +444,7 @@ def text(cls, fd, mode):
 # Edited lines (the files asked only whether they are on the terminal),
 # then the same with stand-ins that log those questions, then stdin without
 # a text encoding (the files' own methods instead) and with one that cannot
-# be used; last, the end of input.
+# be used; last, an interrupt and the end of input.
 SESSIONS = [io.TextIOWrapper, logged(io.TextIOWrapper), logged(NoEncoding), BadEncoding]
 outcomes = []
 
@@ -451,7 +453,7 @@ def attempt(call):
     del LOG[:]
     try:
         outcome = ["ok", call()]
-    except Exception as e:
+    except BaseException as e:
         outcome = [type(e).__name__, str(e)]
     outcomes.append([outcome, list(LOG)])
 
@@ -461,6 +463,7 @@ for i, cls in enumerate(SESSIONS):
     attempt(lambda: read(2, "p%d> " % i))
     attempt(lambda: read_split(5))
 sys.stdin = text(io.TextIOWrapper, 0, "rb")
+attempt(lambda: read(1, "int> "))
 attempt(lambda: read(1, "end> "))
 with open(os.environ["PELMO_RESULT"], "w") as f:
     json.dump(outcomes, f)
@@ -468,7 +471,7 @@ with open(os.environ["PELMO_RESULT"], "w") as f:
 
 # What the terminal shows before each line is typed, and the line.
 TYPED = [(b"p0> ", b"la\n"), (b"p0> ", b"lb\n"), (b"5", b"wa wb\n"), (b"p1> ", b"lc\n"), (b"p1> ", b"ld\n"),
-         (b"5", b"we\n"), (b"p2> ", b"lf\n"), (b"p2> ", b"lg\n"), (b"5", b"wh wi\n"), (b"end> ", b"\x04")]
+         (b"5", b"we\n"), (b"p2> ", b"lf\n"), (b"p2> ", b"lg\n"), (b"5", b"wh wi\n"), (b"int> ", b"\x03"), (b"end> ", b"\x04")]
 
 
 def terminal_session(generic, with_readline):
@@ -537,8 +540,8 @@ class Terminal(unittest.TestCase):
         self.assertEqual(outcomes[2][1], [["fileno"], ["fileno"], ["flush"]] * 2)
         # Without an encoding: the files' own methods after the questions.
         self.assertEqual(outcomes[4][1], [["fileno"], ["fileno"], ["write", "'p2> '"], ["flush"], ["readline"]] * 2)
-        self.assertEqual([o[0][0] for o in outcomes[6:]], ["UnicodeEncodeError"] * 2 + ["EOFError"])
-        self.assertEqual(outcomes[8][0][1], "")
+        self.assertEqual([o[0][0] for o in outcomes[6:]], ["UnicodeEncodeError"] * 2 + ["KeyboardInterrupt", "EOFError"])
+        self.assertEqual(outcomes[9][0][1], "")
 
     def test_line_editing(self):
         self.check(*self.session(False))
