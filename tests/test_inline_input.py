@@ -463,7 +463,8 @@ for i, cls in enumerate(SESSIONS):
     attempt(lambda: read(2, "p%d> " % i))
     attempt(lambda: read_split(5))
 sys.stdin = text(io.TextIOWrapper, 0, "rb")
-attempt(lambda: read(1, "int> "))
+if os.environ.get("PELMO_INTERRUPT"):
+    attempt(lambda: read(1, "int> "))
 attempt(lambda: read(1, "end> "))
 with open(os.environ["PELMO_RESULT"], "w") as f:
     json.dump(outcomes, f)
@@ -472,6 +473,11 @@ with open(os.environ["PELMO_RESULT"], "w") as f:
 # What the terminal shows before each line is typed, and the line.
 TYPED = [(b"p0> ", b"la\n"), (b"p0> ", b"lb\n"), (b"5", b"wa wb\n"), (b"p1> ", b"lc\n"), (b"p1> ", b"ld\n"),
          (b"5", b"we\n"), (b"p2> ", b"lf\n"), (b"p2> ", b"lg\n"), (b"5", b"wh wi\n"), (b"int> ", b"\x03"), (b"end> ", b"\x04")]
+# Under qemu's user-mode emulation (the aarch64 run) the interrupt typed at
+# the terminal does not end the emulated read: no interrupt there.
+INTERRUPT = not support.TARGET.startswith("aarch64")
+if not INTERRUPT:
+    TYPED.remove((b"int> ", b"\x03"))
 
 
 def terminal_session(generic, with_readline):
@@ -481,7 +487,8 @@ def terminal_session(generic, with_readline):
     import pty
     with tempfile.NamedTemporaryFile("r", suffix=".json") as result:
         env = dict(os.environ, PELMO_INPUT_GENERIC="1" if generic else "", PELMO_RESULT=result.name,
-                   PELMO_READLINE="1" if with_readline else "", TERM="dumb")
+                   PELMO_READLINE="1" if with_readline else "", TERM="dumb",
+                   PELMO_INTERRUPT="1" if INTERRUPT else "")
         pid, master = pty.fork()
         if pid == 0:
             try:
@@ -540,8 +547,9 @@ class Terminal(unittest.TestCase):
         self.assertEqual(outcomes[2][1], [["fileno"], ["fileno"], ["flush"]] * 2)
         # Without an encoding: the files' own methods after the questions.
         self.assertEqual(outcomes[4][1], [["fileno"], ["fileno"], ["write", "'p2> '"], ["flush"], ["readline"]] * 2)
-        self.assertEqual([o[0][0] for o in outcomes[6:]], ["UnicodeEncodeError"] * 2 + ["KeyboardInterrupt", "EOFError"])
-        self.assertEqual(outcomes[9][0][1], "")
+        self.assertEqual([o[0][0] for o in outcomes[6:]],
+                         ["UnicodeEncodeError"] * 2 + ["KeyboardInterrupt"] * INTERRUPT + ["EOFError"])
+        self.assertEqual(outcomes[-1][0][1], "")
 
     def test_line_editing(self):
         self.check(*self.session(False))
