@@ -171,6 +171,26 @@ class TracebackTest(CallChecks, unittest.TestCase):
         """)
         self.assertEqual(r.stdout.split(), ["False", "False"], r.stderr)
 
+    def test_code_objects_made_once(self):
+        # Each failure point's code object is found again, in either mode,
+        # the first in the cache's order too.
+        r = run_python(r"""
+            import sys
+            from pelmo.list.count import elemcount
+            def code(*a):
+                try: elemcount(*[x() if callable(x) else x for x in a])
+                except Exception as e:
+                    tb = e.__traceback__
+                    while tb.tb_next: tb = tb.tb_next
+                    return tb.tb_frame.f_code
+            calls = [(), (5,), (lambda: iter([1]),), (1, 2)]
+            for mode in (False, True):
+                sys.modules['cython_runtime'].cline_in_traceback = mode
+                first = [code(*c) for c in calls]
+                print(all(code(*c) is f for c, f in zip(calls, first)), len(set(map(id, first))))
+        """)
+        self.assertEqual(r.stdout.split(), ["True", "3", "True", "3"], r.stderr)
+
     def test_cline_mode(self):
         r = run_python(r"""
             import sys, traceback
