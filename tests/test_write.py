@@ -202,11 +202,11 @@ class SequenceSlotTest(CallChecks, unittest.TestCase):
     its own __len__) gets the last index made non-negative by one more length
     query, where an OverflowError is ignored."""
 
-    def make(self, fourth):
+    def make(self, fourth, *more):
         log = []
 
         class Counted(collections.deque):
-            answers = iter([2, 2, 0, fourth])
+            answers = iter([2, 2, 0, fourth, *more])
 
             def __len__(self):
                 log.append(("len",))
@@ -232,6 +232,16 @@ class SequenceSlotTest(CallChecks, unittest.TestCase):
                     # -1 reaches the deque's own item slot unchanged
                     self.assertFails(IndexError, "deque index out of range", at(5), write, ls)
                 self.assertEqual(log, [("len",), ("out", "a"), ("out", " "), ("len",), ("len",), ("len",)])
+
+    def test_overflow_ignored_before_an_item_slot_that_takes_it(self):
+        # frametest's CFile hands -1 on to its items, whose own length (the
+        # fifth answer) turns it into the last index.
+        import frametest
+        items, log = self.make(2 ** 70, 2)
+        with contextlib.redirect_stdout(Out(log)):
+            self.assertIsNone(write(frametest.cfile(items)))
+        self.assertEqual(log, [("len",), ("out", "a"), ("out", " "), ("len",), ("len",), ("len",), ("len",),
+                               ("out", "b"), ("out", "\n")])
 
     def test_other_length_error_fails(self):
         ls, log = self.make(ValueError("no length"))
