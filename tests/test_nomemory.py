@@ -144,7 +144,7 @@ for label, k, text in report.problems[:20]:
 
 class ImportSweep(unittest.TestCase):
     def sweep(self, name, before=()):
-        r = run_python(IMPORT_SWEEP.format(name=name, stride=STRIDE * 4, before=before), timeout=600)
+        r = run_python(IMPORT_SWEEP.format(name=name, stride=STRIDE, before=before), timeout=600)
         if "ModuleNotFoundError" in r.stderr and name in r.stderr:
             self.skipTest(name + " not built")
         self.assertEqual(r.returncode, 0, r.stderr[-2000:])
