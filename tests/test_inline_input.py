@@ -473,7 +473,8 @@ with open(os.environ["PELMO_RESULT"], "w") as f:
 
 # What the terminal shows before each line is typed, and the line.
 TYPED = [(b"p0> ", b"la\n"), (b"p0> ", b"lb\n"), (b"5", b"wa wb\n"), (b"p1> ", b"lc\n"), (b"p1> ", b"ld\n"),
-         (b"5", b"we\n"), (b"p2> ", b"lf\n"), (b"p2> ", b"lg\n"), (b"5", b"wh wi\n"), (b"int> ", b"\x03"), (b"end> ", b"\x04")]
+         (b"5", b"we\n"), (b"p2> ", b"lf\n"), (b"p2> ", b"lg\n"), (b"5", b"wh wi\n"), (b"int> ", b"\x03"),
+         (b"end> ", b"\x04")]
 # An interrupt, typed once the read has begun: not with the readline
 # module, whose own handling of it races with the typing, and not under
 # qemu's user-mode emulation (the aarch64 run), where it does not end the
