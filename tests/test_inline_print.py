@@ -30,6 +30,11 @@ class SubIO(io.StringIO):        # the builtin write, found through the type
     pass
 
 
+def sub_io():                    # found anew: with an exception pending, the
+    SubIO.changed = None         # lookup of write clears it and fails (as it
+    return SubIO()               # does whenever the method cache misses)
+
+
 class PyIO(io.StringIO):         # the builtin write overridden in Python
     def write(self, s):
         LOG.append(("py", s))
@@ -51,7 +56,7 @@ def shadowed():                  # an instance attribute before the type's metho
 
 
 def with_dict():                 # an instance dict without `write`
-    f = SubIO()
+    f = sub_io()
     f.mode = "w"
     return f
 
@@ -140,7 +145,7 @@ def missing():
     return MISSING
 
 
-FILES = [Rec, io.StringIO, SubIO, PyIO, shadowed, with_dict, Foreign, NoWrite, frametest.cfile, none, missing]
+FILES = [Rec, io.StringIO, sub_io, PyIO, shadowed, with_dict, Foreign, NoWrite, frametest.cfile, none, missing]
 INPUTS = [
     ([1, "a", None, 2.5],), ([1, 2], "-", "."), ([1, 2], None, None), ([1, 2, 3], 5), ([1], 5),
     ([1, 2], " ", b"x"), ([1], None, Text("e")), ([Text("x"), 2], Text(",")), ([], 5, 5), ("abc",),

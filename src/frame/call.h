@@ -197,7 +197,10 @@ class Method {
 
 inline PyMethodDef* Method::lookup_method(PyObject* obj, PyObject* name, Ref& attr, DictLookup* shadow) {
   PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dict) {
+  // With an exception pending, a type lookup that misses the interpreter's
+  // method cache clears it and finds nothing: only the interpreter's own
+  // lookup, made once, does exactly that.
+  if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dict && !PyErr_Occurred()) {
     // What generic lookup does, up to the binding: the type's attribute, a
     // method descriptor (not a data descriptor, so an instance attribute of
     // the same name comes first, the descriptor held while looking, which
