@@ -107,7 +107,7 @@ def number_values():
     """Numbers of every kind, bytes-likes, other objects, and numbers whose
     conversions return null without an exception (0) or a result with an
     exception set (1), which the interpreter's checks turn into errors."""
-    return [0, 1, -5, 2 ** 70, -2 ** 70, 10 ** 400, True, False, 0.0, -0.0, 1.5, -2.25, 1e300, float("inf"),
+    return [0, 1, -5, 2 ** 30 - 1, -2 ** 30, 2 ** 60 - 1, -2 ** 60, 2 ** 70, -2 ** 70, 10 ** 400, True, False, 0.0, -0.0, 1.5, -2.25, 1e300, float("inf"),
             float("-inf"), float("nan"), 1j, complex(1.5, -0.0), complex("nan+infj"), fractions.Fraction(7, 2),
             fractions.Fraction(-1, 3), decimal.Decimal("2.5"), decimal.Decimal("-0"), decimal.Decimal("nan"),
             decimal.Decimal("1e400"), IntSub(3), FloatSub(-0.5), ComplexSub(1 + 2j), StrSub("7"), StrSub("x"),

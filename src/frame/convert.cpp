@@ -6,6 +6,7 @@
 
 #include <float.h>
 #include <stdint.h>
+#include <string.h>
 
 namespace pelmo {
 
@@ -146,6 +147,48 @@ bool parse_decimal_float(const char* s, Py_ssize_t n, double& value) {
   return true;
 }
 
+// --- str ---------------------------------------------------------------------------
+
+// Ints of up to this many digits of the int's own base (2**60 > |x|) are
+// written here; a long long holds them.
+constexpr Py_ssize_t kMaxSmallIntDigits = 2;
+// The decimal digits of 2**60 - 1, and a sign.
+constexpr int kMaxSmallIntChars = 20;
+
+// For an exact int, PyObject_Str(x) checks for signals, enters the recursion
+// guard (" while getting the str of an object") and calls the type's tp_str,
+// long_to_decimal_string: that converts the int's digits into a scratch
+// number of decimal digits, checking for signals once per digit of the int,
+// then makes a new compact ASCII str of the sign and the decimal digits.
+// The same, written from a long long, without the scratch number (which
+// nothing outside sees).
+PyObject* small_int_str(PyObject* x) {
+  if (PyErr_CheckSignals()) return nullptr;
+  if (Py_EnterRecursiveCall(" while getting the str of an object")) return nullptr;
+  PyLongObject* number = reinterpret_cast<PyLongObject*>(x);
+  Py_ssize_t size = Py_ABS(Py_SIZE(x));
+  unsigned long long magnitude = 0;
+  for (Py_ssize_t i = size; --i >= 0;) {
+    magnitude = magnitude << PyLong_SHIFT | number->ob_digit[i];
+    if (PyErr_CheckSignals()) {
+      Py_LeaveRecursiveCall();
+      return nullptr;
+    }
+  }
+  char text[kMaxSmallIntChars];
+  char* start = text + kMaxSmallIntChars;
+  do {
+    *--start = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude);
+  if (Py_SIZE(x) < 0) *--start = '-';
+  Py_ssize_t length = text + kMaxSmallIntChars - start;
+  PyObject* result = PyUnicode_New(length, '9');
+  if (result) memcpy(PyUnicode_1BYTE_DATA(result), start, static_cast<size_t>(length));
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
 // --- complex -----------------------------------------------------------------------
 
 _Py_IDENTIFIER(__complex__);
@@ -171,7 +214,10 @@ PyObject* convert_float(PyObject* x) {
   return PyFloat_FromString(x);
 }
 
-PyObject* convert_str(PyObject* x) { return PyObject_Str(x); }
+PyObject* convert_str(PyObject* x) {
+  if (PyLong_CheckExact(x) && Py_ABS(Py_SIZE(x)) <= kMaxSmallIntDigits) return small_int_str(x);
+  return PyObject_Str(x);
+}
 
 PyObject* convert_bool(PyObject* x) {
   int truth = PyObject_IsTrue(x);

@@ -12,12 +12,14 @@ namespace pelmo {
 //  int(x)     PyNumber_Long(x)  (long_new, one argument)
 //  float(x)   PyFloat_FromString(x) for an exact str, PyNumber_Float(x) for
 //             anything else  (float_new)
-//  str(x)     PyObject_Str(x)  (unicode_new, one argument)
+//  str(x)     PyObject_Str(x)  (unicode_new, one argument); also the
+//             conversion of print and input
 //  bool(x)    PyObject_IsTrue(x) as True or False  (bool_new)
 //  complex(x) complex_new with the real part only
-// int and float read the simplest decimal strings themselves, where the
-// result is provably the same (convert.cpp says why), and leave the rest to
-// the interpreter's own routines.
+// int and float read the simplest decimal strings themselves, and str
+// writes ints below 2**60 itself, where the result is provably the same
+// (convert.cpp says why), and leave the rest to the interpreter's own
+// routines.
 PyObject* convert_int(PyObject* x);
 PyObject* convert_float(PyObject* x);
 PyObject* convert_str(PyObject* x);

@@ -121,7 +121,7 @@ PyObject* edit_line(PyThreadState* ts, PyObject* prompt, PyObject* fin, PyObject
     fall_back = usable == 0;
     return nullptr;
   }
-  Ref text = Ref::steal(PyObject_Str(prompt));
+  Ref text = Ref::steal(convert_str(prompt));
   if (!text) return nullptr;
   held.prompt = Ref::steal(PyUnicode_AsEncodedString(text.get(), out_encoding, out_errors));
   held.out_encoding.reset();

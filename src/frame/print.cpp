@@ -59,7 +59,7 @@ int InlinePrint::body(PyObject* value, PyObject* end) const {
 int write_object(PyThreadState* ts, PyObject* file, PyObject* text, DictLookup* shadow) {
   Method writer;
   if (!writer.look_up(file, str(kStrWrite), shadow)) return -1;
-  Ref value = Ref::steal(PyObject_Str(text));
+  Ref value = Ref::steal(convert_str(text));
   if (!value) return -1;
   PyObject* arg = value.get();
   Ref result = Ref::steal(writer(ts, &arg, 1));
