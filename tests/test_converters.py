@@ -112,7 +112,8 @@ def number_values():
             fractions.Fraction(-1, 3), decimal.Decimal("2.5"), decimal.Decimal("-0"), decimal.Decimal("nan"),
             decimal.Decimal("1e400"), IntSub(3), FloatSub(-0.5), ComplexSub(1 + 2j), StrSub("7"), StrSub("x"),
             b"12", b"1.5", b" 7 ", b"1_0", b"x", b"1\x002", bytearray(b"42"), bytearray(b"-1e3"), memoryview(b"9"),
-            None, [], [1], (), {}, object(), "", "x" * 300] + [frametest.builtin(3)(mode) for mode in MODES]
+            None, [], [1], (), {}, object(), "", "x" * 300] + [frametest.builtin(3)(mode) for mode in MODES] + \
+        [sign * (10 ** k + d) for k in range(20) for d in (-1, 0) for sign in (1, -1)]
 
 
 # A debug interpreter aborts where a native function returns null without

@@ -74,8 +74,8 @@ inline int append_fast(PyObject* list, PyObject* item) {
 // for a caller that already holds its thread's state. The state of the
 // calling thread stays the same object for as long as the call runs, even
 // if a callee releases the interpreter lock meanwhile.
-inline bool enter_call(PyThreadState* ts) {
-  return _Py_MakeRecCheck(ts->recursion_depth) && _Py_CheckRecursiveCall(" while calling a Python object");
+inline bool enter_call(PyThreadState* ts, const char* where = " while calling a Python object") {
+  return _Py_MakeRecCheck(ts->recursion_depth) && _Py_CheckRecursiveCall(where);
 }
 inline void leave_call(PyThreadState* ts) {
   if (_Py_MakeEndRecCheck(ts->recursion_depth)) ts->overflowed = 0;

@@ -1,12 +1,15 @@
 // The builtin types as converters: each function computes what its type's
 // tp_new computes for the tuple (x,) and no keywords, in the same order, with
 // the interpreter's own routines; int and float read the simplest decimal
-// strings themselves where that is provably the same.
+// strings themselves, and str writes small ints, where that is provably the
+// same.
 #include "frame/convert.h"
 
 #include <float.h>
 #include <stdint.h>
 #include <string.h>
+
+#include "frame/call.h"
 
 namespace pelmo {
 
@@ -152,8 +155,29 @@ bool parse_decimal_float(const char* s, Py_ssize_t n, double& value) {
 // Ints of up to this many digits of the int's own base (2**60 > |x|) are
 // written here; a long long holds them.
 constexpr Py_ssize_t kMaxSmallIntDigits = 2;
-// The decimal digits of 2**60 - 1, and a sign.
-constexpr int kMaxSmallIntChars = 20;
+constexpr int kMaxSmallIntDecimals = 19;  // those of 2**60 - 1
+
+// 10**k for k = 0 .. kMaxSmallIntDecimals - 1.
+struct PowersOfTen {
+  unsigned long long at[kMaxSmallIntDecimals];
+  constexpr PowersOfTen() : at() {
+    unsigned long long p = 1;
+    for (int k = 0; k < kMaxSmallIntDecimals; ++k, p *= 10) at[k] = p;
+  }
+};
+constexpr PowersOfTen kDecimalPowers;
+
+// "00" "01" ... "99": two decimal digits a step.
+struct DigitPairs {
+  char at[200];
+  constexpr DigitPairs() : at() {
+    for (int i = 0; i < 100; ++i) {
+      at[2 * i] = static_cast<char>('0' + i / 10);
+      at[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+};
+constexpr DigitPairs kDigitPairs;
 
 // For an exact int, PyObject_Str(x) checks for signals, enters the recursion
 // guard (" while getting the str of an object") and calls the type's tp_str,
@@ -164,28 +188,37 @@ constexpr int kMaxSmallIntChars = 20;
 // nothing outside sees).
 PyObject* small_int_str(PyObject* x) {
   if (PyErr_CheckSignals()) return nullptr;
-  if (Py_EnterRecursiveCall(" while getting the str of an object")) return nullptr;
+  PyThreadState* ts = _PyThreadState_UncheckedGet();
+  if (enter_call(ts, " while getting the str of an object")) return nullptr;
   PyLongObject* number = reinterpret_cast<PyLongObject*>(x);
-  Py_ssize_t size = Py_ABS(Py_SIZE(x));
   unsigned long long magnitude = 0;
-  for (Py_ssize_t i = size; --i >= 0;) {
+  for (Py_ssize_t i = Py_ABS(Py_SIZE(x)); --i >= 0;) {
     magnitude = magnitude << PyLong_SHIFT | number->ob_digit[i];
     if (PyErr_CheckSignals()) {
-      Py_LeaveRecursiveCall();
+      leave_call(ts);
       return nullptr;
     }
   }
-  char text[kMaxSmallIntChars];
-  char* start = text + kMaxSmallIntChars;
-  do {
-    *--start = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude);
-  if (Py_SIZE(x) < 0) *--start = '-';
-  Py_ssize_t length = text + kMaxSmallIntChars - start;
-  PyObject* result = PyUnicode_New(length, '9');
-  if (result) memcpy(PyUnicode_1BYTE_DATA(result), start, static_cast<size_t>(length));
-  Py_LeaveRecursiveCall();
+  int decimals = 1;
+  while (decimals < kMaxSmallIntDecimals && magnitude >= kDecimalPowers.at[decimals]) ++decimals;
+  bool negative = Py_SIZE(x) < 0;
+  PyObject* result = PyUnicode_New(negative + decimals, '9');
+  if (result) {
+    Py_UCS1* start = PyUnicode_1BYTE_DATA(result);
+    if (negative) *start++ = '-';
+    Py_UCS1* end = start + decimals;
+    for (; magnitude >= 100; magnitude /= 100) {
+      end -= 2;
+      memcpy(end, &kDigitPairs.at[2 * (magnitude % 100)], 2);
+    }
+    if (magnitude >= 10) {
+      end -= 2;
+      memcpy(end, &kDigitPairs.at[2 * magnitude], 2);
+    } else {
+      *--end = static_cast<Py_UCS1>('0' + magnitude);
+    }
+  }
+  leave_call(ts);
   return result;
 }
 
