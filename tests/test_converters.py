@@ -276,6 +276,22 @@ class Values(unittest.TestCase):
             with self.subTest(conv=conv):
                 compare_reading(self, strings if conv in (int, float) else strings[::5], conv)
 
+    def test_split_at_any_separator(self):
+        # Pieces read where they lie in the line, or made where the reading
+        # leaves them: every separator, empty pieces, the separator absent,
+        # lines and separators that are not ASCII, all against the pieces
+        # that split makes.
+        lines = ["1,2,,3", "1, 2, 3", "12", "", ",", "1,2,", "7\xe98", "1.5ab-2e3ab", "-0, +4 ,1_0", "9" * 30 + ",1"]
+        for conv in (int, float):
+            for sep in (",", ", ", "ab", "\xe9", "", "x" * 40):
+                for line in lines:
+                    def split(f):
+                        with support.console([line + "\n"]):
+                            return paired(read_split("", sep, f), line.split(sep) if sep else [])
+                    with self.subTest(conv=conv, sep=sep, line=line):
+                        self.assertEqual(observe(lambda: split(conv), NATIVE["read_split"]),
+                                         observe(lambda: split(functools.partial(conv)), NATIVE["read_split"]))
+
     def test_many_values_in_one_call(self):
         # One call over many values of all kinds, exact lists, tuples and
         # iterators, ending in a failure: the callee is prepared once and

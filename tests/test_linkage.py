@@ -35,7 +35,7 @@ LIBC_SONAME = re.compile(r"^(libc\.so\.6|libc\.so|libc\.musl-[A-Za-z0-9_]+\.so\.
 # of the C library's own stdin and stdout (whether a file is one of them, on
 # a terminal).
 C_LIBRARY_IMPORTS = frozenset({
-    "memcmp", "memcpy", "memmove", "memset", "strlen", "strrchr",
+    "memchr", "memcmp", "memcpy", "memmem", "memmove", "memset", "strlen", "strrchr",
     "__stack_chk_fail", "__stack_chk_guard",
     "fileno", "isatty", "stdin", "stdout",
 })

@@ -395,7 +395,10 @@ PyObject* initialise_result(PyObject* result, PyObject* first, CallStyle style, 
 // names the type, and the initialiser of the result's type where it can do
 // anything (an instance of a str subclass from __str__), which is given an
 // argument tuple made only then.
-template <PyObject* (*Convert)(PyObject* x), CallStyle S>
+// A type whose Read is not null also reads text where it lies (read()).
+using ReadText = bool (*)(const char* s, Py_ssize_t n, PyObject*& value);
+
+template <PyObject* (*Convert)(PyObject* x), ReadText Read, CallStyle S>
 class Converter {
  public:
   Converter(PyThreadState* ts, PyObject* type, const CallFailures& failures)
@@ -407,6 +410,20 @@ class Converter {
         result = initialise_result(result, first, S, failures_, failed_);
       return result;
     });
+  }
+  // What the call with the exact str of the ASCII characters s[:n] would
+  // do, where the type reads them itself (its result, an int or a float,
+  // runs no initialiser) and its guard is not near the limit: true, with
+  // `value` the result, or null and failed() the call's point. False, with
+  // nothing done, where the str must be made and called with.
+  bool read(const char* s, Py_ssize_t n, PyObject*& value) {
+    if constexpr (Read != nullptr) {
+      if (within_recursion_limit(ts_, 1) && Read(s, n, value)) {
+        value = check_builtin_result(ts_, type_, value);
+        return true;
+      }
+    }
+    return false;
   }
   Step failed() const { return failed_; }
 
@@ -444,11 +461,21 @@ extern template class Generic<CallStyle::kPositional>;
 // --- preparing a callee ------------------------------------------------------------------
 
 // visit(call) with `type` as a converter.
-template <PyObject* (*Convert)(PyObject* x), CallStyle S, typename Visit>
+template <PyObject* (*Convert)(PyObject* x), callee::ReadText Read, CallStyle S, typename Visit>
 auto visit_converter(PyThreadState* ts, PyObject* type, const CallFailures& failures, Visit& visit) {
-  callee::Converter<Convert, S> call(ts, type, failures);
+  callee::Converter<Convert, Read, S> call(ts, type, failures);
   return visit(call);
 }
+
+// Whether a prepared callee (or a reference to one, as in decltype(call))
+// reads text where it lies (Converter::read): only the converters that read
+// decimal strings do.
+template <typename Callee>
+constexpr bool kReadsText = false;
+template <typename Callee>
+constexpr bool kReadsText<Callee&> = kReadsText<Callee>;
+template <PyObject* (*Convert)(PyObject* x), callee::ReadText Read, CallStyle S>
+constexpr bool kReadsText<callee::Converter<Convert, Read, S>> = Read != nullptr;
 
 // prepare_call in either style; `extra` may be null for none.
 template <CallStyle S, typename Visit>
@@ -460,11 +487,11 @@ auto prepare_callee(PyObject* func, PyObject* extra, PyObject* kw, const CallFai
   if (type == &PyType_Type && nextra == 0 && !kw_or_null) {
     // The builtin types themselves, never a subclass.
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(func);
-    if (t == &PyLong_Type) return visit_converter<convert_int, S>(ts, func, failures, visit);
-    if (t == &PyFloat_Type) return visit_converter<convert_float, S>(ts, func, failures, visit);
-    if (t == &PyUnicode_Type) return visit_converter<convert_str, S>(ts, func, failures, visit);
-    if (t == &PyBool_Type) return visit_converter<convert_bool, S>(ts, func, failures, visit);
-    if (t == &PyComplex_Type) return visit_converter<convert_complex, S>(ts, func, failures, visit);
+    if (t == &PyLong_Type) return visit_converter<convert_int, read_int, S>(ts, func, failures, visit);
+    if (t == &PyFloat_Type) return visit_converter<convert_float, read_float, S>(ts, func, failures, visit);
+    if (t == &PyUnicode_Type) return visit_converter<convert_str, nullptr, S>(ts, func, failures, visit);
+    if (t == &PyBool_Type) return visit_converter<convert_bool, nullptr, S>(ts, func, failures, visit);
+    if (t == &PyComplex_Type) return visit_converter<convert_complex, nullptr, S>(ts, func, failures, visit);
   }
   if (nextra <= kMaxVectorExtra) {
     if (type == &PyFunction_Type) {

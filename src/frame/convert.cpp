@@ -228,11 +228,25 @@ _Py_IDENTIFIER(__complex__);
 
 }  // namespace
 
+bool read_int(const char* s, Py_ssize_t n, PyObject*& value) {
+  long long number;
+  if (!parse_decimal_int(s, n, number)) return false;
+  value = PyLong_FromLongLong(number);
+  return true;
+}
+
+bool read_float(const char* s, Py_ssize_t n, PyObject*& value) {
+  double number;
+  if (!parse_decimal_float(s, n, number)) return false;
+  value = PyFloat_FromDouble(number);
+  return true;
+}
+
 PyObject* convert_int(PyObject* x) {
   Py_ssize_t n;
-  long long value;
+  PyObject* value;
   if (const char* s = ascii_chars(x, n)) {
-    if (parse_decimal_int(s, n, value)) return PyLong_FromLongLong(value);
+    if (read_int(s, n, value)) return value;
   }
   return PyNumber_Long(x);
 }
@@ -240,9 +254,9 @@ PyObject* convert_int(PyObject* x) {
 PyObject* convert_float(PyObject* x) {
   if (!PyUnicode_CheckExact(x)) return PyNumber_Float(x);
   Py_ssize_t n;
-  double value;
+  PyObject* value;
   if (const char* s = ascii_chars(x, n)) {
-    if (parse_decimal_float(s, n, value)) return PyFloat_FromDouble(value);
+    if (read_float(s, n, value)) return value;
   }
   return PyFloat_FromString(x);
 }

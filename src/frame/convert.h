@@ -20,6 +20,13 @@ namespace pelmo {
 // writes ints below 2**60 itself, where the result is provably the same
 // (convert.cpp says why), and leave the rest to the interpreter's own
 // routines.
+// int(x) and float(x) for an exact str x whose characters are the ASCII
+// s[:n], where the readings above take it: true, with `value` the result
+// (or null with the exception of making it); false, with nothing done,
+// where they leave it to the interpreter.
+bool read_int(const char* s, Py_ssize_t n, PyObject*& value);
+bool read_float(const char* s, Py_ssize_t n, PyObject*& value);
+
 PyObject* convert_int(PyObject* x);
 PyObject* convert_float(PyObject* x);
 PyObject* convert_str(PyObject* x);

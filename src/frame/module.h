@@ -26,6 +26,7 @@
 #include "frame/init.h"
 #include "frame/input.h"
 #include "frame/print.h"
+#include "frame/split.h"
 
 // The build names the module: its dotted name, the last component and the
 // dotted name with "__" for every '.', all from the one list of modules.

@@ -110,24 +110,43 @@ PyObject* read_split(Call& a) {
   if (!result) PELMO_FAIL(a, 4);
   Ref line = Ref::steal(InlineInput(PELMO_BUILTIN("input"))(s));
   if (!line) PELMO_FAIL(a, 4);
-  Ref split = Ref::steal(get_attr(line.get(), PELMO_STR("split")));
-  if (!split) PELMO_FAIL(a, 4);
-  line.reset();
-  Ref pieces = Ref::steal(call_method_one(split.get(), spl));
-  if (!pieces) PELMO_FAIL(a, 4);
-  split.reset();
+  const Step lookup_failed = PELMO_HERE(4), split_failed = PELMO_HERE(4);
   // Where a call of func can fail: making (piece,), and the call.
   const Step tuple_failed = PELMO_HERE(4), call_failed = PELMO_HERE(4);
+  auto append = [&](auto& call, PyObject* value) -> Step {
+    if (!value) return call.failed();
+    Ref held = Ref::steal(value);
+    if (append_fast(result.get(), value) < 0) return PELMO_HERE(4);
+    return kOk;
+  };
   // The comprehension's i, and its iterable, which only the walk holds: once
   // walked, the pieces go, all but the last one, which i holds.
   Ref i;
-  Step walked = prepare_call(func, tuple_failed, call_failed, [&](auto& call) {
-    return for_each(static_cast<Ref&&>(pieces), i, PELMO_HERE(4), PELMO_HERE(4), [&](PyObject* piece) -> Step {
-      Ref value = Ref::steal(call(piece));
-      if (!value) return call.failed();
-      if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(4);
-      return kOk;
-    });
+  Step walked = prepare_call(func, tuple_failed, call_failed, [&](auto& call) -> Step {
+    // A converter that reads decimal text itself reads the pieces of an
+    // ASCII line where they lie: a piece, which nothing else would see, is
+    // made only for one that it leaves to the interpreter.
+    if constexpr (kReadsText<decltype(call)>) {
+      if (AsciiSplit split{line.get(), spl}) {
+        return split.for_each([&](Py_ssize_t start, Py_ssize_t end) -> Step {
+          PyObject* value;
+          if (!call.read(split.text() + start, end - start, value)) {
+            Ref piece = Ref::steal(PyUnicode_Substring(line.get(), start, end));
+            if (!piece) return split_failed;
+            value = call(piece.get());
+          }
+          return append(call, value);
+        });
+      }
+    }
+    Ref split = Ref::steal(get_attr(line.get(), PELMO_STR("split")));
+    if (!split) return lookup_failed;
+    line.reset();
+    Ref pieces = Ref::steal(call_method_one(split.get(), spl));
+    if (!pieces) return split_failed;
+    split.reset();
+    return for_each(static_cast<Ref&&>(pieces), i, PELMO_HERE(4), PELMO_HERE(4),
+                    [&](PyObject* piece) { return append(call, call(piece)); });
   });
   if (walked.failed()) return a.fail(walked);
   return result.release();
