@@ -21,9 +21,8 @@ namespace {
 // interpreter's routine.
 const char* ascii_chars(PyObject* x, Py_ssize_t& n) {
   if (!PyUnicode_CheckExact(x) || !PyUnicode_IS_COMPACT_ASCII(x)) return nullptr;
-  PyASCIIObject* s = reinterpret_cast<PyASCIIObject*>(x);
-  n = s->length;
-  return reinterpret_cast<const char*>(s + 1);
+  n = PyUnicode_GET_LENGTH(x);
+  return ascii_data(x);
 }
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }

@@ -20,6 +20,12 @@ namespace pelmo {
 // writes ints below 2**60 itself, where the result is provably the same
 // (convert.cpp says why), and leave the rest to the interpreter's own
 // routines.
+// The characters of a str stored compactly as ASCII: one byte each, right
+// after the header.
+inline const char* ascii_data(PyObject* s) {
+  return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+}
+
 // int(x) and float(x) for an exact str x whose characters are the ASCII
 // s[:n], where the readings above take it: true, with `value` the result
 // (or null with the exception of making it); false, with nothing done,

@@ -38,8 +38,10 @@ int on_terminal(PyThreadState* ts, PyObject* file, FILE* stream, DictLookup& sha
 }
 
 // file.readline() as the interpreter reads a line from a file object: a
-// str or bytes, not empty (EOFError), one trailing newline removed.
-PyObject* get_line(PyThreadState* ts, PyObject* file, DictLookup& shadow) {
+// str or bytes, not empty (EOFError), one trailing newline removed; with
+// `length`, an exact ASCII str is not cut but returned whole, with the
+// length of the line in `length` (see InlineInput::text).
+PyObject* get_line(PyThreadState* ts, PyObject* file, DictLookup& shadow, Py_ssize_t* length) {
   Ref line = Ref::steal(call_method_noargs(ts, file, str(kStrReadline), &shadow));
   if (!line) return nullptr;
   PyObject* got = line.get();
@@ -71,6 +73,10 @@ PyObject* get_line(PyThreadState* ts, PyObject* file, DictLookup& shadow) {
     return nullptr;
   }
   if (PyUnicode_READ_CHAR(got, len - 1) != '\n') return line.release();
+  if (length && PyUnicode_CheckExact(got) && PyUnicode_IS_COMPACT_ASCII(got)) {
+    *length = len - 1;
+    return line.release();
+  }
   return PyUnicode_Substring(got, 0, len - 1);
 }
 
@@ -157,16 +163,16 @@ void InlineInput::look() {
   looked_ = true;
 }
 
-PyObject* InlineInput::in_place(PyObject* prompt) {
+PyObject* InlineInput::in_place(PyObject* prompt, Py_ssize_t* length) {
   // The guard of the call through input's vector entry; the builtin's body
   // has none of its own.
   if (enter_call(ts_)) return nullptr;
-  PyObject* line = body(prompt);
+  PyObject* line = body(prompt, length);
   leave_call(ts_);
   return check_result(ts_, line);
 }
 
-PyObject* InlineInput::body(PyObject* prompt) {
+PyObject* InlineInput::body(PyObject* prompt, Py_ssize_t* length) {
   // Each held for the whole call (the builtin borrows them): a step may
   // rebind or delete them in sys.
   Ref fin = Ref::borrow(sys_file(ts_, kStrStdin, &lookups_[kSysStdin]));
@@ -192,7 +198,7 @@ PyObject* InlineInput::body(PyObject* prompt) {
   }
   if (write_object(ts_, fout.get(), prompt, &lookups_[kOutWrite]) < 0) return nullptr;
   flush(ts_, fout.get(), lookups_[kOutFlush]);
-  return get_line(ts_, fin.get(), lookups_[kInReadline]);
+  return get_line(ts_, fin.get(), lookups_[kInReadline], length);
 }
 
 }  // namespace pelmo

@@ -23,15 +23,26 @@ class InlineInput {
   // gives the line, one trailing newline removed, EOFError for an empty
   // one. Builtin methods of the files' types are entered directly. A new
   // reference, or null with the exception set.
-  PyObject* operator()(PyObject* prompt) {
-    if (!looked_) look();
-    return ts_ ? in_place(prompt) : call_one(input_, prompt);
+  PyObject* operator()(PyObject* prompt) { return line(prompt, nullptr); }
+
+  // The same for a caller that reads the line's text where it lies: where
+  // the line would be cut from an exact str stored as ASCII that readline
+  // returned, that str itself, with `length` the number of its characters
+  // that are the line, which is not made (nothing else would see it); the
+  // line itself otherwise, with `length` -1.
+  PyObject* text(PyObject* prompt, Py_ssize_t& length) {
+    length = -1;
+    return line(prompt, &length);
   }
 
  private:
+  PyObject* line(PyObject* prompt, Py_ssize_t* length) {
+    if (!looked_) look();
+    return ts_ ? in_place(prompt, length) : call_one(input_, prompt);
+  }
   void look();
-  PyObject* in_place(PyObject* prompt);
-  PyObject* body(PyObject* prompt);
+  PyObject* in_place(PyObject* prompt, Py_ssize_t* length);
+  PyObject* body(PyObject* prompt, Py_ssize_t* length);
 
   PyObject* input_;
   PyThreadState* ts_;  // the calling thread's, when `input` is the builtin; else null

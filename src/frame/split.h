@@ -4,6 +4,7 @@
 #pragma once
 #include <string.h>
 
+#include "frame/convert.h"
 #include "frame/failure.h"
 
 namespace pelmo {
@@ -18,9 +19,9 @@ class AsciiSplit {
  public:
   AsciiSplit(PyObject* line, PyObject* sep) : text_(nullptr), length_(0), sep_(nullptr), sep_length_(0) {
     if (!ascii(line) || !ascii(sep) || PyUnicode_GET_LENGTH(sep) == 0) return;
-    text_ = chars(line);
+    text_ = ascii_data(line);
     length_ = PyUnicode_GET_LENGTH(line);
-    sep_ = chars(sep);
+    sep_ = ascii_data(sep);
     sep_length_ = PyUnicode_GET_LENGTH(sep);
   }
   explicit operator bool() const { return text_ != nullptr; }
@@ -40,9 +41,6 @@ class AsciiSplit {
 
  private:
   static bool ascii(PyObject* s) { return PyUnicode_CheckExact(s) && PyUnicode_IS_COMPACT_ASCII(s); }
-  static const char* chars(PyObject* s) {
-    return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
-  }
   // Where the separator next starts, from `from` on; -1 for nowhere.
   Py_ssize_t find(Py_ssize_t from) const {
     const void* at = sep_length_ == 1

@@ -59,14 +59,36 @@ PyObject* read(Call& a) {
   Ref result = Ref::steal(PyList_New(0));
   if (!result) PELMO_FAIL(a, 2);
   InlineInput input(PELMO_BUILTIN("input"));
+  const Step input_failed = PELMO_HERE(2);
   // Where a call of func can fail: making (line,), and the call.
   const Step tuple_failed = PELMO_HERE(2), call_failed = PELMO_HERE(2);
   // Each line is converted before the next is read, so a failing conversion
   // leaves the rest of the input unread. `call` is func, prepared.
   auto read_one = [&](auto& call) -> Step {
-    Ref line = Ref::steal(input(s));
-    if (!line) return PELMO_HERE(2);
-    Ref value = Ref::steal(call(line.get()));
+    Ref line;
+    Ref value;
+    if constexpr (kReadsText<decltype(call)>) {
+      // A converter that reads decimal text itself reads the line where it
+      // lies in what readline returned: the line is made only where the
+      // converter leaves it to the interpreter.
+      Py_ssize_t length;
+      line = Ref::steal(input.text(s, length));
+      if (!line) return input_failed;
+      PyObject* read;
+      if (length >= 0 && call.read(ascii_data(line.get()), length, read)) {
+        value = Ref::steal(read);
+      } else {
+        if (length >= 0) {
+          line = Ref::steal(PyUnicode_Substring(line.get(), 0, length));
+          if (!line) return input_failed;
+        }
+        value = Ref::steal(call(line.get()));
+      }
+    } else {
+      line = Ref::steal(input(s));
+      if (!line) return input_failed;
+      value = Ref::steal(call(line.get()));
+    }
     if (!value) return call.failed();
     if (append_fast(result.get(), value.get()) < 0) return PELMO_HERE(2);
     return kOk;
