@@ -148,7 +148,7 @@ def float_literals(rnd):
     of ten near +-22, points everywhere, exponents with signs, capitals and
     leading zeros, signed zeros."""
     mantissas = ["0", "00", "1", "5", "000123", "9" * 15, "9" * 16, "1" + "0" * 16, str(2 ** 53 - 1), str(2 ** 53),
-                 str(2 ** 53 + 1), str(2 ** 53 + 3), str(2 ** 54 - 1), "9" * 19]
+                 str(2 ** 53 + 1), str(2 ** 53 + 3), str(2 ** 54 - 1), "9" * 19, str(2 ** 64 + 5)]
     mantissas += [str(rnd.randrange(10 ** 15, 2 ** 54)) for _ in range(30)]
     mantissas += [str(rnd.randrange(1, 10 ** rnd.randint(1, 9))) for _ in range(30)]
     exponents = ["", "e0", "E+0", "e-0", "e5", "e-5", "e005", "e21", "e22", "e23", "e-21", "e-22", "e-23", "e+22",

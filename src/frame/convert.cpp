@@ -70,15 +70,23 @@ constexpr int kMaxExactPower = 22;
 constexpr double kPowersOfTen[kMaxExactPower + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-// Significant digits read at most (10**16 > 2**53), and the longest string
-// read, which bounds the exponent arithmetic below.
-constexpr int kMaxSignificantDigits = 16;
+// Digits of a mantissa read at most (10**19 - 1 < 2**64: their value never
+// wraps), and the longest string read, which bounds the exponent arithmetic
+// below.
+constexpr Py_ssize_t kMaxMantissaDigits = 19;
 constexpr Py_ssize_t kMaxFloatChars = 64;
 constexpr int kExponentCap = 10000;
 
 static_assert(FLT_RADIX == 2 && DBL_MANT_DIG == 53 && DBL_MAX_EXP == 1024,
               "the exact reading of decimal strings needs IEEE binary64 doubles");
 static_assert(FLT_EVAL_METHOD == 0, "the exact reading of decimal strings needs double operations in double");
+
+// The decimal digits from s on, added to `number` (which wraps if there are
+// too many: the caller counts them); where they end.
+const char* add_digits(const char* s, const char* end, uint64_t& number) {
+  for (; s != end && is_digit(*s); ++s) number = number * 10 + static_cast<unsigned>(*s - '0');
+  return s;
+}
 
 // For an exact str, float(x) is PyFloat_FromString(x): for ASCII without an
 // underscore, the characters with whitespace stripped from both ends are
@@ -87,7 +95,8 @@ static_assert(FLT_EVAL_METHOD == 0, "the exact reading of decimal strings needs 
 // whole of them must be read. A string of the form
 // [sign] digits [. digits] [(e|E) [sign] digits] (a point with digits on
 // either side or both, at least one digit before the exponent) and nothing
-// else is such a value: +-m * 10**k, with m the digits without the point.
+// else is such a value: +-m * 10**k, with m the digits without the point
+// (read when there are at most 19 of them, so that m is below 2**64).
 // When m <= 2**53 and |k| <= 22, both m and 10**|k| are doubles exactly, so
 // one IEEE multiplication (k >= 0) or division (k < 0), correctly rounded in
 // the default rounding mode, gives the double nearest to m * 10**k: the same
@@ -108,26 +117,17 @@ bool parse_decimal_float(const char* s, Py_ssize_t n, double& value) {
     ++s;
   }
   uint64_t mantissa = 0;
-  int digits = 0;       // all digits of the mantissa
-  int significant = 0;  // those from the first non-zero one on
-  int power = 0;        // of ten, by which the mantissa is scaled
-  auto digit = [&](char c) {
-    ++digits;
-    if (mantissa == 0 && c == '0') return true;
-    if (++significant > kMaxSignificantDigits) return false;
-    mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
-    return true;
-  };
-  for (; s != end && is_digit(*s); ++s) {
-    if (!digit(*s)) return false;
-  }
+  const char* first = s;
+  s = add_digits(s, end, mantissa);
+  Py_ssize_t digits = s - first;
+  int power = 0;  // of ten, by which the mantissa is scaled
   if (s != end && *s == '.') {
-    for (++s; s != end && is_digit(*s); ++s) {
-      if (!digit(*s)) return false;
-      --power;
-    }
+    const char* fraction = ++s;
+    s = add_digits(s, end, mantissa);
+    digits += s - fraction;
+    power = -static_cast<int>(s - fraction);
   }
-  if (digits == 0) return false;
+  if (digits == 0 || digits > kMaxMantissaDigits) return false;
   if (s != end && (*s == 'e' || *s == 'E')) {
     ++s;
     bool negative_exponent = false;
