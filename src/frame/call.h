@@ -395,10 +395,14 @@ PyObject* initialise_result(PyObject* result, PyObject* first, CallStyle style, 
 // names the type, and the initialiser of the result's type where it can do
 // anything (an instance of a str subclass from __str__), which is given an
 // argument tuple made only then.
-// A type whose Read is not null also reads text where it lies (read()).
-using ReadText = bool (*)(const char* s, Py_ssize_t n, PyObject*& value);
+// Whether a converter reads text where it lies (read()): its `Text` is a
+// reading of convert.h (IntText, FloatText), or void for none.
+template <typename Text>
+constexpr bool kHasText = true;
+template <>
+constexpr bool kHasText<void> = false;
 
-template <PyObject* (*Convert)(PyObject* x), ReadText Read, CallStyle S>
+template <PyObject* (*Convert)(PyObject* x), typename Text, CallStyle S>
 class Converter {
  public:
   Converter(PyThreadState* ts, PyObject* type, const CallFailures& failures)
@@ -417,8 +421,8 @@ class Converter {
   // `value` the result, or null and failed() the call's point. False, with
   // nothing done, where the str must be made and called with.
   bool read(const char* s, Py_ssize_t n, PyObject*& value) {
-    if constexpr (Read != nullptr) {
-      if (within_recursion_limit(ts_, 1) && Read(s, n, value)) {
+    if constexpr (kHasText<Text>) {
+      if (within_recursion_limit(ts_, 1) && Text::read(s, n, value)) {
         value = check_builtin_result(ts_, type_, value);
         return true;
       }
@@ -461,9 +465,9 @@ extern template class Generic<CallStyle::kPositional>;
 // --- preparing a callee ------------------------------------------------------------------
 
 // visit(call) with `type` as a converter.
-template <PyObject* (*Convert)(PyObject* x), callee::ReadText Read, CallStyle S, typename Visit>
+template <PyObject* (*Convert)(PyObject* x), typename Text, CallStyle S, typename Visit>
 auto visit_converter(PyThreadState* ts, PyObject* type, const CallFailures& failures, Visit& visit) {
-  callee::Converter<Convert, Read, S> call(ts, type, failures);
+  callee::Converter<Convert, Text, S> call(ts, type, failures);
   return visit(call);
 }
 
@@ -474,8 +478,8 @@ template <typename Callee>
 constexpr bool kReadsText = false;
 template <typename Callee>
 constexpr bool kReadsText<Callee&> = kReadsText<Callee>;
-template <PyObject* (*Convert)(PyObject* x), callee::ReadText Read, CallStyle S>
-constexpr bool kReadsText<callee::Converter<Convert, Read, S>> = Read != nullptr;
+template <PyObject* (*Convert)(PyObject* x), typename Text, CallStyle S>
+constexpr bool kReadsText<callee::Converter<Convert, Text, S>> = callee::kHasText<Text>;
 
 // prepare_call in either style; `extra` may be null for none.
 template <CallStyle S, typename Visit>
@@ -487,11 +491,11 @@ auto prepare_callee(PyObject* func, PyObject* extra, PyObject* kw, const CallFai
   if (type == &PyType_Type && nextra == 0 && !kw_or_null) {
     // The builtin types themselves, never a subclass.
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(func);
-    if (t == &PyLong_Type) return visit_converter<convert_int, read_int, S>(ts, func, failures, visit);
-    if (t == &PyFloat_Type) return visit_converter<convert_float, read_float, S>(ts, func, failures, visit);
-    if (t == &PyUnicode_Type) return visit_converter<convert_str, nullptr, S>(ts, func, failures, visit);
-    if (t == &PyBool_Type) return visit_converter<convert_bool, nullptr, S>(ts, func, failures, visit);
-    if (t == &PyComplex_Type) return visit_converter<convert_complex, nullptr, S>(ts, func, failures, visit);
+    if (t == &PyLong_Type) return visit_converter<convert_int, IntText, S>(ts, func, failures, visit);
+    if (t == &PyFloat_Type) return visit_converter<convert_float, FloatText, S>(ts, func, failures, visit);
+    if (t == &PyUnicode_Type) return visit_converter<convert_str, void, S>(ts, func, failures, visit);
+    if (t == &PyBool_Type) return visit_converter<convert_bool, void, S>(ts, func, failures, visit);
+    if (t == &PyComplex_Type) return visit_converter<convert_complex, void, S>(ts, func, failures, visit);
   }
   if (nextra <= kMaxVectorExtra) {
     if (type == &PyFunction_Type) {

@@ -33,6 +33,14 @@ inline const char* ascii_data(PyObject* s) {
 bool read_int(const char* s, Py_ssize_t n, PyObject*& value);
 bool read_float(const char* s, Py_ssize_t n, PyObject*& value);
 
+// The same readings as types, for templates that take one.
+struct IntText {
+  static bool read(const char* s, Py_ssize_t n, PyObject*& value) { return read_int(s, n, value); }
+};
+struct FloatText {
+  static bool read(const char* s, Py_ssize_t n, PyObject*& value) { return read_float(s, n, value); }
+};
+
 PyObject* convert_int(PyObject* x);
 PyObject* convert_float(PyObject* x);
 PyObject* convert_str(PyObject* x);
