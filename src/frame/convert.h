@@ -20,6 +20,7 @@ namespace pelmo {
 // writes ints below 2**60 itself, where the result is provably the same
 // (convert.cpp says why), and leave the rest to the interpreter's own
 // routines.
+
 // The characters of a str stored compactly as ASCII: one byte each, right
 // after the header.
 inline const char* ascii_data(PyObject* s) {
